@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the dev preset (ASan+UBSan) and runs every test.
+#   ./test.sh            all tests
+#   ./test.sh -R REGEX   only the tests whose name matches (passed to ctest)
+#   QUILLON_TSAN=1 ./test.sh   also builds the tsan preset and runs its unit tests
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/install-deps.sh
+cmake --preset dev >/dev/null
+cmake --build --preset dev
+status=0
+ctest --preset dev "$@" || status=$?
+
+if [ "${QUILLON_TSAN:-0}" = 1 ]; then
+  cmake --preset tsan >/dev/null
+  cmake --build --preset tsan
+  ctest --preset tsan -E '^e2e_' "$@" || status=$?
+fi
+exit $status
