@@ -28,7 +28,7 @@ enum class CertErrorKind {
   NotFound,           // no certificate in the store has that thumbprint
   BadKey,             // the file has no private key, or it cannot be read (encrypted, corrupt)
   KeyMismatch,        // the private key does not belong to the certificate
-  InvalidHost,        // a host name that cannot go into a certificate
+  InvalidHost,        // a host name (or validity) that cannot go into a certificate
   Io,                 // reading or writing a file or folder failed
   Crypto,             // OpenSSL failed for another reason
 };
@@ -36,13 +36,15 @@ enum class CertErrorKind {
 // What went wrong, with a message meant for people and a Win32 code for API results.
 class CertStoreError : public std::runtime_error {
  public:
-  CertStoreError(CertErrorKind kind, const std::string& message);
+  // win32Code 0 means the usual code for the kind.
+  CertStoreError(CertErrorKind kind, const std::string& message, ULONG win32Code = 0);
   CertErrorKind kind() const noexcept { return kind_; }
   // ERROR_PATH_NOT_FOUND, ERROR_NOT_FOUND, ERROR_INVALID_PARAMETER, ERROR_INVALID_DATA, ...
   ULONG win32Code() const noexcept;
 
  private:
   CertErrorKind kind_;
+  ULONG win32Code_;
 };
 
 struct SslCtxDeleter {
