@@ -22,6 +22,7 @@ using LPVOID = void*;
 using HANDLE = void*;
 using PCSTR = const char*;
 using PSTR = char*;
+using HRESULT = LONG;
 
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
@@ -52,6 +53,11 @@ inline constexpr ULONG ERROR_CONNECTION_INVALID = 1229;
 inline constexpr ULONG ERROR_CONNECTION_ABORTED = 1236;
 inline constexpr ULONG ERROR_NO_SYSTEM_RESOURCES = 1450;
 inline constexpr ULONG ERROR_TIMEOUT = 1460;
+
+// COM-style results (CoCreateGuid, CoInitialize).
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT S_FALSE = 1;
+inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
 
 // The record every overlapped call carries; the library puts it first in its contexts.
 struct OVERLAPPED {
