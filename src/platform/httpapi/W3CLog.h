@@ -76,7 +76,7 @@ struct W3CLogEntry {
 };
 
 struct W3CLogConfig {
-  std::string directory;     // created (0755) when missing
+  std::string directory;     // created when missing
   std::string softwareName;  // the "#Software" line
   std::uint32_t fields = w3c::kAllFields;
   w3c::Rollover rollover = w3c::Rollover::Daily;

@@ -1,0 +1,438 @@
+// W3C extended log writer: line formatting, file naming and rollover, buffered appends.
+//
+// Fields are written in the order IIS uses for W3C logs:
+//   date time s-sitename s-computername s-ip cs-method cs-uri-stem cs-uri-query s-port
+//   cs-username c-ip cs-version cs(User-Agent) cs(Cookie) cs(Referer) cs-host sc-status
+//   sc-substatus sc-win32-status sc-bytes cs-bytes time-taken
+// The date and time fields and the #Date directive are always UTC, as in IIS; the local-time
+// flag only moves the rollover boundary and the date in the file name. Lines end in CR LF.
+#include "platform/httpapi/W3CLog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace quillon::platform {
+
+namespace {
+
+using SysClock = std::chrono::system_clock;
+
+// Pending bytes that trigger a write at once.
+constexpr std::size_t kFlushThreshold = 64 * 1024;
+
+enum class Col {
+  Date, Time, SiteName, ComputerName, ServerIp, Method, UriStem, UriQuery, ServerPort,
+  UserName, ClientIp, Version, UserAgent, Cookie, Referer, Host, Status, SubStatus,
+  Win32Status, BytesSent, BytesRecv, TimeTaken
+};
+
+struct Column {
+  std::uint32_t bit;
+  const char* name;
+  Col col;
+};
+
+constexpr Column kColumns[] = {
+    {w3c::kFieldDate, "date", Col::Date},
+    {w3c::kFieldTime, "time", Col::Time},
+    {w3c::kFieldSiteName, "s-sitename", Col::SiteName},
+    {w3c::kFieldComputerName, "s-computername", Col::ComputerName},
+    {w3c::kFieldServerIp, "s-ip", Col::ServerIp},
+    {w3c::kFieldMethod, "cs-method", Col::Method},
+    {w3c::kFieldUriStem, "cs-uri-stem", Col::UriStem},
+    {w3c::kFieldUriQuery, "cs-uri-query", Col::UriQuery},
+    {w3c::kFieldServerPort, "s-port", Col::ServerPort},
+    {w3c::kFieldUserName, "cs-username", Col::UserName},
+    {w3c::kFieldClientIp, "c-ip", Col::ClientIp},
+    {w3c::kFieldVersion, "cs-version", Col::Version},
+    {w3c::kFieldUserAgent, "cs(User-Agent)", Col::UserAgent},
+    {w3c::kFieldCookie, "cs(Cookie)", Col::Cookie},
+    {w3c::kFieldReferer, "cs(Referer)", Col::Referer},
+    {w3c::kFieldHost, "cs-host", Col::Host},
+    {w3c::kFieldStatus, "sc-status", Col::Status},
+    {w3c::kFieldSubStatus, "sc-substatus", Col::SubStatus},
+    {w3c::kFieldWin32Status, "sc-win32-status", Col::Win32Status},
+    {w3c::kFieldBytesSent, "sc-bytes", Col::BytesSent},
+    {w3c::kFieldBytesRecv, "cs-bytes", Col::BytesRecv},
+    {w3c::kFieldTimeTaken, "time-taken", Col::TimeTaken},
+};
+
+std::tm BrokenDown(SysClock::time_point t, bool local) {
+  std::time_t tt = SysClock::to_time_t(t);
+  std::tm tm{};
+  if (local) {
+    localtime_r(&tt, &tm);
+  } else {
+    gmtime_r(&tt, &tm);
+  }
+  return tm;
+}
+
+std::string Format(const char* fmt, const std::tm& tm) {
+  char buf[64];
+  std::size_t n = std::strftime(buf, sizeof buf, fmt, &tm);
+  return std::string(buf, n);
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0 if it is not one.
+std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char b = byte(i);
+  std::size_t len;
+  std::uint32_t cp;
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) {
+    len = 2;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    len = 3;
+    cp = b & 0x0F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    len = 4;
+    cp = b & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+      (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    return 0;
+  }
+  return len;
+}
+
+void AppendPercent(std::string& out, unsigned char b) {
+  static const char kHex[] = "0123456789ABCDEF";
+  out += '%';
+  out += kHex[b >> 4];
+  out += kHex[b & 0xF];
+}
+
+// One field value: "-" when empty, spaces as "+". Control characters are percent-encoded so a
+// request can never start a forged line, and with UTF-8 output so are invalid byte sequences.
+void AppendValue(std::string& out, std::string_view v, bool utf8) {
+  if (v.empty()) {
+    out += '-';
+    return;
+  }
+  for (std::size_t i = 0; i < v.size();) {
+    unsigned char b = static_cast<unsigned char>(v[i]);
+    if (b == ' ') {
+      out += '+';
+      ++i;
+    } else if (b < 0x20 || b == 0x7F) {
+      AppendPercent(out, b);
+      ++i;
+    } else if (b < 0x80 || !utf8) {
+      out += static_cast<char>(b);
+      ++i;
+    } else if (std::size_t len = Utf8SequenceLength(v, i); len != 0) {
+      out.append(v.data() + i, len);
+      i += len;
+    } else {
+      AppendPercent(out, b);
+      ++i;
+    }
+  }
+}
+
+}  // namespace
+
+struct W3CLog::Impl {
+  W3CLogConfig cfg;
+  Clock clock;
+  std::string computerName;
+  std::string prefix;  // "u_ex" for UTF-8 files, "ex" otherwise
+  bool utf8 = false;
+  bool localRollover = false;
+
+  // Guards everything below: the open file, its name, the pending lines and the counters.
+  mutable std::mutex mu;
+  std::condition_variable wake;
+  std::string currentName;  // file name (no folder) of the open file
+  int fd = -1;
+  std::uint64_t fileSize = 0;  // bytes in the file, pending ones included
+  unsigned sizeIndex = 0;      // N of the current extendN file
+  std::string pending;
+  std::chrono::steady_clock::time_point pendingSince;
+  std::uint64_t errors = 0;
+  bool stopping = false;
+  std::thread flusher;
+
+  std::string TimeKeyName(SysClock::time_point now) const {
+    std::tm tm = BrokenDown(now, localRollover);
+    switch (cfg.rollover) {
+      case w3c::Rollover::Hourly:
+        return prefix + Format("%y%m%d%H", tm) + ".log";
+      case w3c::Rollover::Weekly: {
+        // Week of the month; weeks start on Sunday and the first one on the 1st.
+        int firstWday = ((tm.tm_wday - (tm.tm_mday - 1)) % 7 + 7) % 7;
+        int week = (tm.tm_mday - 1 + firstWday) / 7 + 1;
+        std::string ww = {'0', static_cast<char>('0' + week)};  // week is 1 to 6
+        return prefix + Format("%y%m", tm) + ww + ".log";
+      }
+      case w3c::Rollover::Monthly:
+        return prefix + Format("%y%m", tm) + ".log";
+      case w3c::Rollover::Daily:
+      case w3c::Rollover::Size:
+        break;
+    }
+    return prefix + Format("%y%m%d", tm) + ".log";
+  }
+
+  std::string SizeName(unsigned n) const { return SizeStem() + std::to_string(n) + ".log"; }
+  std::string SizeStem() const { return utf8 ? "u_extend" : "extend"; }
+
+  // Continues the newest extendN file while it has room, as after a restart.
+  void PickSizeIndex() {
+    unsigned highest = 0;
+    std::error_code ec;
+    const std::string stem = SizeStem();
+    for (fs::directory_iterator it(cfg.directory, ec), end; !ec && it != end; it.increment(ec)) {
+      std::string name = it->path().filename().string();
+      if (name.size() <= stem.size() + 4 || name.compare(0, stem.size(), stem) != 0 ||
+          name.compare(name.size() - 4, 4, ".log") != 0) {
+        continue;
+      }
+      std::string digits = name.substr(stem.size(), name.size() - stem.size() - 4);
+      if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) {
+        continue;
+      }
+      highest = std::max(highest, static_cast<unsigned>(std::stoul(digits)));
+    }
+    sizeIndex = highest == 0 ? 1 : highest;
+    std::error_code sec;
+    auto size = fs::file_size(fs::path(cfg.directory) / SizeName(sizeIndex), sec);
+    if (!sec && size >= cfg.rolloverSize) ++sizeIndex;
+  }
+
+  void WriteAll(const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        ++errors;
+        return;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+  void FlushLocked() {
+    if (pending.empty()) return;
+    if (fd >= 0) WriteAll(pending);
+    pending.clear();
+  }
+
+  void CloseLocked() {
+    FlushLocked();
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    currentName.clear();
+  }
+
+  // Opens `name` for appending and queues the header block; false if the file cannot be had.
+  bool OpenLocked(const std::string& name, SysClock::time_point now) {
+    CloseLocked();
+    fs::path path = fs::path(cfg.directory) / name;
+    int f = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (f < 0 && errno == ENOENT) {
+      // The folder was removed while the server ran; make it again.
+      std::error_code ec;
+      fs::create_directories(cfg.directory, ec);
+      f = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    if (f < 0) {
+      ++errors;
+      return false;
+    }
+    fd = f;
+    currentName = name;
+    struct stat st{};
+    fileSize = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    // Every writer that opens a file starts with directives, as IIS does after a restart.
+    std::string header;
+    header += "#Software: " + cfg.softwareName + "\r\n";
+    header += "#Version: 1.0\r\n";
+    header += "#Date: " + Format("%Y-%m-%d %H:%M:%S", BrokenDown(now, false)) + "\r\n";
+    header += "#Fields: " + FieldsDirective(cfg.fields) + "\r\n";
+    Queue(std::move(header));
+    return true;
+  }
+
+  void Queue(std::string text) {
+    if (pending.empty()) pendingSince = std::chrono::steady_clock::now();
+    fileSize += text.size();
+    pending += text;
+  }
+
+  std::string FormatLine(const W3CLogEntry& e, SysClock::time_point now) const {
+    std::tm utc = BrokenDown(now, false);
+    std::string line;
+    line.reserve(256);
+    bool first = true;
+    for (const Column& c : kColumns) {
+      if ((cfg.fields & c.bit) == 0) continue;
+      if (!first) line += ' ';
+      first = false;
+      switch (c.col) {
+        case Col::Date: line += Format("%Y-%m-%d", utc); break;
+        case Col::Time: line += Format("%H:%M:%S", utc); break;
+        case Col::SiteName: AppendValue(line, e.siteName, utf8); break;
+        case Col::ComputerName: AppendValue(line, computerName, utf8); break;
+        case Col::ServerIp: AppendValue(line, e.serverIp, utf8); break;
+        case Col::Method: AppendValue(line, e.method, utf8); break;
+        case Col::UriStem: AppendValue(line, e.uriStem, utf8); break;
+        case Col::UriQuery: AppendValue(line, e.uriQuery, utf8); break;
+        case Col::ServerPort:
+          line += e.serverPort == 0 ? std::string("-") : std::to_string(e.serverPort);
+          break;
+        case Col::UserName: AppendValue(line, e.userName, utf8); break;
+        case Col::ClientIp: AppendValue(line, e.clientIp, utf8); break;
+        case Col::Version: AppendValue(line, e.version, utf8); break;
+        case Col::UserAgent: AppendValue(line, e.userAgent, utf8); break;
+        case Col::Cookie: AppendValue(line, e.cookie, utf8); break;
+        case Col::Referer: AppendValue(line, e.referer, utf8); break;
+        case Col::Host: AppendValue(line, e.host, utf8); break;
+        case Col::Status: line += std::to_string(e.status); break;
+        case Col::SubStatus: line += std::to_string(e.subStatus); break;
+        case Col::Win32Status: line += std::to_string(e.win32Status); break;
+        case Col::BytesSent: line += std::to_string(e.bytesSent); break;
+        case Col::BytesRecv: line += std::to_string(e.bytesReceived); break;
+        case Col::TimeTaken: line += std::to_string(e.timeTaken.count()); break;
+      }
+    }
+    line += "\r\n";
+    return line;
+  }
+
+  void FlusherLoop() {
+    std::unique_lock lock(mu);
+    while (!stopping) {
+      if (pending.empty()) {
+        wake.wait(lock, [&] { return stopping || !pending.empty(); });
+        continue;
+      }
+      auto due = pendingSince + cfg.flushInterval;
+      if (wake.wait_until(lock, due, [&] { return stopping; })) break;
+      if (!pending.empty() && std::chrono::steady_clock::now() >= pendingSince + cfg.flushInterval) {
+        FlushLocked();
+      }
+    }
+  }
+};
+
+W3CLog::W3CLog(W3CLogConfig config, Clock clock) : impl_(std::make_unique<Impl>()) {
+  Impl& d = *impl_;
+  if (config.directory.empty()) throw std::invalid_argument("W3C log: empty folder name");
+  if (config.rollover > w3c::Rollover::Hourly) {
+    throw std::invalid_argument("W3C log: unknown rollover type");
+  }
+  if (config.rollover == w3c::Rollover::Size && config.rolloverSize == 0) {
+    throw std::invalid_argument("W3C log: size rollover needs a size limit");
+  }
+  if ((config.flags & w3c::kFlagLogErrorsOnly) && (config.flags & w3c::kFlagLogSuccessOnly)) {
+    throw std::invalid_argument("W3C log: errors-only and success-only exclude each other");
+  }
+  if (config.flushInterval.count() < 0) config.flushInterval = std::chrono::milliseconds{0};
+  fs::create_directories(config.directory);  // throws filesystem_error (a system_error)
+
+  d.cfg = std::move(config);
+  d.clock = clock ? std::move(clock) : Clock([] { return SysClock::now(); });
+  d.utf8 = (d.cfg.flags & w3c::kFlagUseUtf8Conversion) != 0;
+  d.localRollover = (d.cfg.flags & w3c::kFlagLocalTimeRollover) != 0;
+  d.prefix = d.utf8 ? "u_ex" : "ex";
+  d.computerName = d.cfg.computerName;
+  if (d.computerName.empty()) {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) == 0) d.computerName = host;
+  }
+  if (d.cfg.rollover == w3c::Rollover::Size) d.PickSizeIndex();
+  if (d.cfg.flushInterval.count() > 0) d.flusher = std::thread([&d] { d.FlusherLoop(); });
+}
+
+W3CLog::~W3CLog() {
+  Impl& d = *impl_;
+  {
+    std::lock_guard lock(d.mu);
+    d.stopping = true;
+  }
+  d.wake.notify_all();
+  if (d.flusher.joinable()) d.flusher.join();
+  std::lock_guard lock(d.mu);
+  d.CloseLocked();
+}
+
+void W3CLog::Write(const W3CLogEntry& entry) {
+  Impl& d = *impl_;
+  if ((d.cfg.flags & w3c::kFlagLogErrorsOnly) && entry.status < 400) return;
+  if ((d.cfg.flags & w3c::kFlagLogSuccessOnly) && entry.status >= 400) return;
+
+  const SysClock::time_point now = d.clock();
+  std::string line = d.FormatLine(entry, now);
+  const bool bySize = d.cfg.rollover == w3c::Rollover::Size;
+  std::string wanted = bySize ? std::string() : d.TimeKeyName(now);
+
+  std::lock_guard lock(d.mu);
+  if (bySize) {
+    // A file that is not empty rolls over before a line would take it past the limit.
+    if (d.fd >= 0 && d.fileSize > 0 && d.fileSize + line.size() > d.cfg.rolloverSize) {
+      ++d.sizeIndex;
+    }
+    wanted = d.SizeName(d.sizeIndex);
+  }
+  if (wanted != d.currentName && !d.OpenLocked(wanted, now)) return;
+  bool wasEmpty = d.pending.empty();
+  d.Queue(std::move(line));
+  if (d.cfg.flushInterval.count() == 0 || d.pending.size() >= kFlushThreshold) {
+    d.FlushLocked();
+  } else if (wasEmpty) {
+    d.wake.notify_one();
+  }
+}
+
+void W3CLog::Flush() {
+  std::lock_guard lock(impl_->mu);
+  impl_->FlushLocked();
+}
+
+std::string W3CLog::CurrentFile() const {
+  std::lock_guard lock(impl_->mu);
+  if (impl_->currentName.empty()) return {};
+  return (fs::path(impl_->cfg.directory) / impl_->currentName).string();
+}
+
+std::uint64_t W3CLog::WriteErrors() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->errors;
+}
+
+std::string W3CLog::FieldsDirective(std::uint32_t fields) {
+  std::string out;
+  for (const Column& c : kColumns) {
+    if ((fields & c.bit) == 0) continue;
+    if (!out.empty()) out += ' ';
+    out += c.name;
+  }
+  return out;
+}
+
+}  // namespace quillon::platform
