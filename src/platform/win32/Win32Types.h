@@ -22,6 +22,21 @@ using LPVOID = void*;
 using HANDLE = void*;
 using PCSTR = const char*;
 using PSTR = char*;
+using LPDWORD = DWORD*;
+using PULONG = ULONG*;
+using PULONG_PTR = ULONG_PTR*;
+using PHANDLE = HANDLE*;
+
+inline constexpr BOOL FALSE = 0;
+inline constexpr BOOL TRUE = 1;
+
+// A 128-bit identifier with the published field layout.
+struct GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  std::uint8_t Data4[8];
+};
 using HRESULT = LONG;
 
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
@@ -37,6 +52,7 @@ inline constexpr ULONG ERROR_ACCESS_DENIED = 5;
 inline constexpr ULONG ERROR_INVALID_HANDLE = 6;
 inline constexpr ULONG ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr ULONG ERROR_INVALID_DATA = 13;
+inline constexpr ULONG ERROR_SHARING_VIOLATION = 32;
 inline constexpr ULONG ERROR_HANDLE_EOF = 38;
 inline constexpr ULONG ERROR_NOT_SUPPORTED = 50;
 inline constexpr ULONG ERROR_NETNAME_DELETED = 64;
