@@ -1,0 +1,39 @@
+// I/O completion ports: the queue through which overlapped operations report that they have
+// finished. A port is a kernel object behind a HANDLE; a request queue bound to a port posts
+// one packet (key, bytes, OVERLAPPED, status) per completed overlapped call. Waiting threads
+// are woken last-in first-out, so the thread that waited last (and is still warm) runs next.
+// Not an event loop: ports only carry packets.
+#pragma once
+
+#include "platform/win32/Win32Types.h"
+
+// FileHandle INVALID_HANDLE_VALUE and no port: makes a new port. A bindable handle (a request
+// queue) with a port binds it with CompletionKey and returns that port; with no port a new
+// one is made and bound. Null and GetLastError on failure.
+HANDLE CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort,
+                              ULONG_PTR CompletionKey, DWORD NumberOfConcurrentThreads);
+
+// TRUE with a packet. FALSE with *lpOverlapped set: a packet of a failed operation, its code in
+// GetLastError. FALSE with *lpOverlapped null: WAIT_TIMEOUT, ERROR_ABANDONED_WAIT_0 (the port
+// was closed) or ERROR_INVALID_HANDLE.
+BOOL GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTransferred,
+                               PULONG_PTR lpCompletionKey, LPOVERLAPPED* lpOverlapped,
+                               DWORD dwMilliseconds);
+
+BOOL PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTransferred,
+                                ULONG_PTR dwCompletionKey, LPOVERLAPPED lpOverlapped);
+
+// Closes any kernel object of this layer (completion port, request queue).
+BOOL CloseHandle(HANDLE hObject);
+
+namespace quillon::platform::detail {
+
+class CompletionPortObject;
+
+// Posts a completion with a status for an overlapped operation of a bound object. Stores the
+// status in lpOverlapped->Internal and the byte count in InternalHigh, as the OS does. False
+// when the port is closed.
+bool PostCompletion(CompletionPortObject* port, ULONG_PTR key, DWORD bytes,
+                    LPOVERLAPPED overlapped, DWORD status);
+
+}  // namespace quillon::platform::detail
