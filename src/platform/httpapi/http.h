@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 
+#include "platform/win32/Guid.h"
 #include "platform/win32/Win32Types.h"
 
 using SOCKADDR = sockaddr;

@@ -29,14 +29,6 @@ using PHANDLE = HANDLE*;
 
 inline constexpr BOOL FALSE = 0;
 inline constexpr BOOL TRUE = 1;
-
-// A 128-bit identifier with the published field layout.
-struct GUID {
-  std::uint32_t Data1;
-  std::uint16_t Data2;
-  std::uint16_t Data3;
-  std::uint8_t Data4[8];
-};
 using HRESULT = LONG;
 
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
