@@ -216,6 +216,7 @@ HostKind CheckHost(const std::string& host) {
     if (dot == std::string::npos) dot = h.size();
     std::string_view label(h.data() + start, dot - start);
     if (label.empty()) throw bad("empty label");
+    if (label.front() == '-' || label.back() == '-') throw bad("a label starts or ends with -");
     bool wildcard = start == 0 && label == "*";
     if (!wildcard) {
       for (char c : label) {

@@ -167,6 +167,7 @@ struct W3CLog::Impl {
   mutable std::mutex mu;
   std::condition_variable wake;
   std::string currentName;  // file name (no folder) of the open file
+  SysClock::time_point openedAt;  // clock reading that opened it
   int fd = -1;
   std::uint64_t fileSize = 0;  // bytes in the file, pending ones included
   unsigned sizeIndex = 0;      // N of the current extendN file
@@ -218,9 +219,12 @@ struct W3CLog::Impl {
       highest = std::max(highest, static_cast<unsigned>(std::stoul(digits)));
     }
     sizeIndex = highest == 0 ? 1 : highest;
-    std::error_code sec;
-    auto size = fs::file_size(fs::path(cfg.directory) / SizeName(sizeIndex), sec);
-    if (!sec && size >= cfg.rolloverSize) ++sizeIndex;
+  }
+
+  std::uint64_t SizeOnDisk(const std::string& name) const {
+    std::error_code ec;
+    auto size = fs::file_size(fs::path(cfg.directory) / name, ec);
+    return ec ? 0 : size;
   }
 
   void WriteAll(const std::string& data) {
@@ -266,16 +270,21 @@ struct W3CLog::Impl {
     }
     fd = f;
     currentName = name;
+    openedAt = now;
     struct stat st{};
     fileSize = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     // Every writer that opens a file starts with directives, as IIS does after a restart.
+    Queue(Header(now));
+    return true;
+  }
+
+  std::string Header(SysClock::time_point now) const {
     std::string header;
     header += "#Software: " + cfg.softwareName + "\r\n";
     header += "#Version: 1.0\r\n";
     header += "#Date: " + Format("%Y-%m-%d %H:%M:%S", BrokenDown(now, false)) + "\r\n";
     header += "#Fields: " + FieldsDirective(cfg.fields) + "\r\n";
-    Queue(std::move(header));
-    return true;
+    return header;
   }
 
   void Queue(std::string text) {
@@ -393,13 +402,24 @@ void W3CLog::Write(const W3CLogEntry& entry) {
 
   std::lock_guard lock(d.mu);
   if (bySize) {
-    // A file that is not empty rolls over before a line would take it past the limit.
-    if (d.fd >= 0 && d.fileSize > 0 && d.fileSize + line.size() > d.cfg.rolloverSize) {
+    // A file that is not empty rolls over before a line would take it past the limit; one
+    // left by an earlier writer must also have room for the directives this writer adds.
+    const std::uint64_t limit = d.cfg.rolloverSize;
+    if (d.fd < 0) {
+      const std::uint64_t need = d.Header(now).size() + line.size();
+      for (std::uint64_t size = d.SizeOnDisk(d.SizeName(d.sizeIndex));
+           size > 0 && size + need > limit; size = d.SizeOnDisk(d.SizeName(d.sizeIndex))) {
+        ++d.sizeIndex;
+      }
+    } else if (d.fileSize > 0 && d.fileSize + line.size() > limit) {
       ++d.sizeIndex;
     }
     wanted = d.SizeName(d.sizeIndex);
   }
-  if (wanted != d.currentName && !d.OpenLocked(wanted, now)) return;
+  // A worker that read the clock just before a rollover may get here after one that read it
+  // just after; its line goes to the new file rather than reopening the old one.
+  const bool stale = !bySize && d.fd >= 0 && now < d.openedAt;
+  if (wanted != d.currentName && !stale && !d.OpenLocked(wanted, now)) return;
   bool wasEmpty = d.pending.empty();
   d.Queue(std::move(line));
   if (d.cfg.flushInterval.count() == 0 || d.pending.size() >= kFlushThreshold) {
