@@ -18,7 +18,7 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_destroy(&
 void EnterCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_lock(&section->Mutex); }
 
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
-  return pthread_mutex_trylock(&section->Mutex) == 0 ? 1 : 0;
+  return pthread_mutex_trylock(&section->Mutex) == 0 ? TRUE : FALSE;
 }
 
 void LeaveCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_unlock(&section->Mutex); }
