@@ -288,7 +288,10 @@ struct W3CLog::Impl {
   }
 
   void Queue(std::string text) {
-    if (pending.empty()) pendingSince = std::chrono::steady_clock::now();
+    if (pending.empty()) {
+      pendingSince = std::chrono::steady_clock::now();
+      if (cfg.flushInterval.count() > 0) wake.notify_one();
+    }
     fileSize += text.size();
     pending += text;
   }
@@ -420,13 +423,8 @@ void W3CLog::Write(const W3CLogEntry& entry) {
   // just after; its line goes to the new file rather than reopening the old one.
   const bool stale = !bySize && d.fd >= 0 && now < d.openedAt;
   if (wanted != d.currentName && !stale && !d.OpenLocked(wanted, now)) return;
-  bool wasEmpty = d.pending.empty();
   d.Queue(std::move(line));
-  if (d.cfg.flushInterval.count() == 0 || d.pending.size() >= kFlushThreshold) {
-    d.FlushLocked();
-  } else if (wasEmpty) {
-    d.wake.notify_one();
-  }
+  if (d.cfg.flushInterval.count() == 0 || d.pending.size() >= kFlushThreshold) d.FlushLocked();
 }
 
 void W3CLog::Flush() {
