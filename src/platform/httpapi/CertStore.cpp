@@ -68,12 +68,9 @@ std::string OpenSslError() {
 ULONG Win32FromErrno(int err) {
   switch (err) {
     case EACCES:
-    case EPERM:
-      return ERROR_ACCESS_DENIED;
-    case ENOENT:
-      return ERROR_PATH_NOT_FOUND;
-    default:
-      return kErrorOpenFailed;
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case ENOENT: return ERROR_PATH_NOT_FOUND;
+    default: return kErrorOpenFailed;
   }
 }
 
@@ -85,8 +82,7 @@ ULONG Win32FromErrno(int err) {
 int NoPassphrase(char*, int, int, void*) { return -1; }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
@@ -292,21 +288,15 @@ CertStoreError::CertStoreError(CertErrorKind kind, const std::string& message, U
 ULONG CertStoreError::win32Code() const noexcept {
   if (win32Code_ != 0) return win32Code_;
   switch (kind_) {
-    case CertErrorKind::StoreNotFound:
-      return ERROR_PATH_NOT_FOUND;
-    case CertErrorKind::NotFound:
-      return ERROR_NOT_FOUND;
+    case CertErrorKind::StoreNotFound: return ERROR_PATH_NOT_FOUND;
+    case CertErrorKind::NotFound: return ERROR_NOT_FOUND;
     case CertErrorKind::InvalidStore:
     case CertErrorKind::InvalidThumbprint:
-    case CertErrorKind::InvalidHost:
-      return ERROR_INVALID_PARAMETER;
+    case CertErrorKind::InvalidHost: return ERROR_INVALID_PARAMETER;
     case CertErrorKind::BadKey:
-    case CertErrorKind::KeyMismatch:
-      return ERROR_INVALID_DATA;
-    case CertErrorKind::Io:
-      return kErrorOpenFailed;
-    case CertErrorKind::Crypto:
-      break;
+    case CertErrorKind::KeyMismatch: return ERROR_INVALID_DATA;
+    case CertErrorKind::Io: return kErrorOpenFailed;
+    case CertErrorKind::Crypto: break;
   }
   return kErrorInternal;
 }
@@ -390,9 +380,9 @@ std::string FindCertificateFile(const std::string& storeName, const Thumbprint& 
 SslCtxPtr CreateServerSslContext(const std::string& storeName, std::string_view thumbprintHex) {
   auto thumbprint = ParseThumbprint(thumbprintHex);
   if (!thumbprint) {
-    throw CertStoreError(CertErrorKind::InvalidThumbprint,
-                         "\"" + std::string(thumbprintHex) +
-                             "\" is not a SHA-1 thumbprint (40 hexadecimal digits)");
+    throw CertStoreError(
+        CertErrorKind::InvalidThumbprint,
+        "\"" + std::string(thumbprintHex) + "\" is not a SHA-1 thumbprint (40 hexadecimal digits)");
   }
   return CreateServerSslContext(storeName, *thumbprint);
 }
@@ -427,8 +417,8 @@ SslCtxPtr CreateServerSslContext(const std::string& storeName, const Thumbprint&
   if (!ctx) ThrowCrypto("cannot create a TLS context");
   SSL_CTX* c = ctx.get();
   SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
-  SSL_CTX_set_options(c, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
-                             SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_options(
+      c, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
   // TLS 1.2 suites: forward secrecy and AEAD only; TLS 1.3 keeps OpenSSL's defaults.
   if (SSL_CTX_set_cipher_list(c, "ECDHE+AESGCM:ECDHE+CHACHA20:DHE+AESGCM:DHE+CHACHA20:!aNULL") !=
       1) {
@@ -460,10 +450,10 @@ std::string CreateSelfSignedCertificate(const std::string& storeName, const std:
                                         const SelfSignedOptions& options) {
   HostKind hk = CheckHost(host);
   if (options.days < 1 || options.days > 36500) {
-    throw CertStoreError(CertErrorKind::InvalidHost,
-                         "validity of " + std::to_string(options.days) +
-                             " days is outside 1 to 36500",
-                         ERROR_INVALID_PARAMETER);
+    throw CertStoreError(
+        CertErrorKind::InvalidHost,
+        "validity of " + std::to_string(options.days) + " days is outside 1 to 36500",
+        ERROR_INVALID_PARAMETER);
   }
   const fs::path folder = CertStoreFolder(storeName);
 
@@ -518,8 +508,7 @@ std::string CreateSelfSignedCertificate(const std::string& storeName, const std:
 
   BioPtr out(BIO_new(BIO_s_mem()));
   if (!out || PEM_write_bio_X509(out.get(), x) != 1 ||
-      PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
-          1) {
+      PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
     ThrowCrypto("cannot encode the certificate and key");
   }
   char* data = nullptr;

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <ctime>
@@ -34,40 +35,59 @@ using SysClock = std::chrono::system_clock;
 constexpr std::size_t kFlushThreshold = 64 * 1024;
 
 enum class Col {
-  Date, Time, SiteName, ComputerName, ServerIp, Method, UriStem, UriQuery, ServerPort,
-  UserName, ClientIp, Version, UserAgent, Cookie, Referer, Host, Status, SubStatus,
-  Win32Status, BytesSent, BytesRecv, TimeTaken
+  Date,
+  Time,
+  SiteName,
+  ComputerName,
+  ServerIp,
+  Method,
+  UriStem,
+  UriQuery,
+  ServerPort,
+  UserName,
+  ClientIp,
+  Version,
+  UserAgent,
+  Cookie,
+  Referer,
+  Host,
+  Status,
+  SubStatus,
+  Win32Status,
+  BytesSent,
+  BytesRecv,
+  TimeTaken
 };
 
 struct Column {
-  std::uint32_t bit;
+  ULONG bit;
   const char* name;
   Col col;
 };
 
 constexpr Column kColumns[] = {
-    {w3c::kFieldDate, "date", Col::Date},
-    {w3c::kFieldTime, "time", Col::Time},
-    {w3c::kFieldSiteName, "s-sitename", Col::SiteName},
-    {w3c::kFieldComputerName, "s-computername", Col::ComputerName},
-    {w3c::kFieldServerIp, "s-ip", Col::ServerIp},
-    {w3c::kFieldMethod, "cs-method", Col::Method},
-    {w3c::kFieldUriStem, "cs-uri-stem", Col::UriStem},
-    {w3c::kFieldUriQuery, "cs-uri-query", Col::UriQuery},
-    {w3c::kFieldServerPort, "s-port", Col::ServerPort},
-    {w3c::kFieldUserName, "cs-username", Col::UserName},
-    {w3c::kFieldClientIp, "c-ip", Col::ClientIp},
-    {w3c::kFieldVersion, "cs-version", Col::Version},
-    {w3c::kFieldUserAgent, "cs(User-Agent)", Col::UserAgent},
-    {w3c::kFieldCookie, "cs(Cookie)", Col::Cookie},
-    {w3c::kFieldReferer, "cs(Referer)", Col::Referer},
-    {w3c::kFieldHost, "cs-host", Col::Host},
-    {w3c::kFieldStatus, "sc-status", Col::Status},
-    {w3c::kFieldSubStatus, "sc-substatus", Col::SubStatus},
-    {w3c::kFieldWin32Status, "sc-win32-status", Col::Win32Status},
-    {w3c::kFieldBytesSent, "sc-bytes", Col::BytesSent},
-    {w3c::kFieldBytesRecv, "cs-bytes", Col::BytesRecv},
-    {w3c::kFieldTimeTaken, "time-taken", Col::TimeTaken},
+    {HTTP_LOG_FIELD_DATE, "date", Col::Date},
+    {HTTP_LOG_FIELD_TIME, "time", Col::Time},
+    {HTTP_LOG_FIELD_SITE_NAME, "s-sitename", Col::SiteName},
+    {HTTP_LOG_FIELD_COMPUTER_NAME, "s-computername", Col::ComputerName},
+    {HTTP_LOG_FIELD_SERVER_IP, "s-ip", Col::ServerIp},
+    {HTTP_LOG_FIELD_METHOD, "cs-method", Col::Method},
+    {HTTP_LOG_FIELD_URI_STEM, "cs-uri-stem", Col::UriStem},
+    {HTTP_LOG_FIELD_URI_QUERY, "cs-uri-query", Col::UriQuery},
+    {HTTP_LOG_FIELD_SERVER_PORT, "s-port", Col::ServerPort},
+    {HTTP_LOG_FIELD_USER_NAME, "cs-username", Col::UserName},
+    {HTTP_LOG_FIELD_CLIENT_IP, "c-ip", Col::ClientIp},
+    {HTTP_LOG_FIELD_VERSION, "cs-version", Col::Version},
+    {HTTP_LOG_FIELD_USER_AGENT, "cs(User-Agent)", Col::UserAgent},
+    {HTTP_LOG_FIELD_COOKIE, "cs(Cookie)", Col::Cookie},
+    {HTTP_LOG_FIELD_REFERER, "cs(Referer)", Col::Referer},
+    {HTTP_LOG_FIELD_HOST, "cs-host", Col::Host},
+    {HTTP_LOG_FIELD_STATUS, "sc-status", Col::Status},
+    {HTTP_LOG_FIELD_SUB_STATUS, "sc-substatus", Col::SubStatus},
+    {HTTP_LOG_FIELD_WIN32_STATUS, "sc-win32-status", Col::Win32Status},
+    {HTTP_LOG_FIELD_BYTES_SENT, "sc-bytes", Col::BytesSent},
+    {HTTP_LOG_FIELD_BYTES_RECV, "cs-bytes", Col::BytesRecv},
+    {HTTP_LOG_FIELD_TIME_TAKEN, "time-taken", Col::TimeTaken},
 };
 
 std::tm BrokenDown(SysClock::time_point t, bool local) {
@@ -166,7 +186,7 @@ struct W3CLog::Impl {
   // Guards everything below: the open file, its name, the pending lines and the counters.
   mutable std::mutex mu;
   std::condition_variable wake;
-  std::string currentName;  // file name (no folder) of the open file
+  std::string currentName;        // file name (no folder) of the open file
   SysClock::time_point openedAt;  // clock reading that opened it
   int fd = -1;
   std::uint64_t fileSize = 0;  // bytes in the file, pending ones included
@@ -180,20 +200,17 @@ struct W3CLog::Impl {
   std::string TimeKeyName(SysClock::time_point now) const {
     std::tm tm = BrokenDown(now, localRollover);
     switch (cfg.rollover) {
-      case w3c::Rollover::Hourly:
-        return prefix + Format("%y%m%d%H", tm) + ".log";
-      case w3c::Rollover::Weekly: {
+      case HttpLoggingRolloverHourly: return prefix + Format("%y%m%d%H", tm) + ".log";
+      case HttpLoggingRolloverWeekly: {
         // Week of the month; weeks start on Sunday and the first one on the 1st.
         int firstWday = ((tm.tm_wday - (tm.tm_mday - 1)) % 7 + 7) % 7;
         int week = (tm.tm_mday - 1 + firstWday) / 7 + 1;
         std::string ww = {'0', static_cast<char>('0' + week)};  // week is 1 to 6
         return prefix + Format("%y%m", tm) + ww + ".log";
       }
-      case w3c::Rollover::Monthly:
-        return prefix + Format("%y%m", tm) + ".log";
-      case w3c::Rollover::Daily:
-      case w3c::Rollover::Size:
-        break;
+      case HttpLoggingRolloverMonthly: return prefix + Format("%y%m", tm) + ".log";
+      case HttpLoggingRolloverDaily:
+      case HttpLoggingRolloverSize: break;
     }
     return prefix + Format("%y%m%d", tm) + ".log";
   }
@@ -271,7 +288,7 @@ struct W3CLog::Impl {
     fd = f;
     currentName = name;
     openedAt = now;
-    struct stat st{};
+    struct stat st {};
     fileSize = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     // Every writer that opens a file starts with directives, as IIS does after a restart.
     Queue(Header(now));
@@ -345,23 +362,38 @@ struct W3CLog::Impl {
       }
       auto due = pendingSince + cfg.flushInterval;
       if (wake.wait_until(lock, due, [&] { return stopping; })) break;
-      if (!pending.empty() && std::chrono::steady_clock::now() >= pendingSince + cfg.flushInterval) {
+      if (!pending.empty() &&
+          std::chrono::steady_clock::now() >= pendingSince + cfg.flushInterval) {
         FlushLocked();
       }
     }
   }
 };
 
+W3CLogConfig W3CLogConfigFromInfo(const HTTP_LOGGING_INFO& info) {
+  W3CLogConfig c;
+  if (info.DirectoryName != nullptr)
+    c.directory.assign(info.DirectoryName, info.DirectoryNameLength);
+  if (info.SoftwareName != nullptr)
+    c.softwareName.assign(info.SoftwareName, info.SoftwareNameLength);
+  c.fields = info.Fields;
+  c.rollover = info.RolloverType;
+  c.rolloverSize = info.RolloverType == HttpLoggingRolloverSize ? info.RolloverSize : 0;
+  c.flags = info.LoggingFlags;
+  return c;
+}
+
 W3CLog::W3CLog(W3CLogConfig config, Clock clock) : impl_(std::make_unique<Impl>()) {
   Impl& d = *impl_;
   if (config.directory.empty()) throw std::invalid_argument("W3C log: empty folder name");
-  if (config.rollover > w3c::Rollover::Hourly) {
+  if (config.rollover > HttpLoggingRolloverHourly) {
     throw std::invalid_argument("W3C log: unknown rollover type");
   }
-  if (config.rollover == w3c::Rollover::Size && config.rolloverSize == 0) {
+  if (config.rollover == HttpLoggingRolloverSize && config.rolloverSize == 0) {
     throw std::invalid_argument("W3C log: size rollover needs a size limit");
   }
-  if ((config.flags & w3c::kFlagLogErrorsOnly) && (config.flags & w3c::kFlagLogSuccessOnly)) {
+  if ((config.flags & HTTP_LOGGING_FLAG_LOG_ERRORS_ONLY) &&
+      (config.flags & HTTP_LOGGING_FLAG_LOG_SUCCESS_ONLY)) {
     throw std::invalid_argument("W3C log: errors-only and success-only exclude each other");
   }
   if (config.flushInterval.count() < 0) config.flushInterval = std::chrono::milliseconds{0};
@@ -369,15 +401,15 @@ W3CLog::W3CLog(W3CLogConfig config, Clock clock) : impl_(std::make_unique<Impl>(
 
   d.cfg = std::move(config);
   d.clock = clock ? std::move(clock) : Clock([] { return SysClock::now(); });
-  d.utf8 = (d.cfg.flags & w3c::kFlagUseUtf8Conversion) != 0;
-  d.localRollover = (d.cfg.flags & w3c::kFlagLocalTimeRollover) != 0;
+  d.utf8 = (d.cfg.flags & HTTP_LOGGING_FLAG_USE_UTF8_CONVERSION) != 0;
+  d.localRollover = (d.cfg.flags & HTTP_LOGGING_FLAG_LOCAL_TIME_ROLLOVER) != 0;
   d.prefix = d.utf8 ? "u_ex" : "ex";
   d.computerName = d.cfg.computerName;
   if (d.computerName.empty()) {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) == 0) d.computerName = host;
   }
-  if (d.cfg.rollover == w3c::Rollover::Size) d.PickSizeIndex();
+  if (d.cfg.rollover == HttpLoggingRolloverSize) d.PickSizeIndex();
   if (d.cfg.flushInterval.count() > 0) d.flusher = std::thread([&d] { d.FlusherLoop(); });
 }
 
@@ -395,12 +427,12 @@ W3CLog::~W3CLog() {
 
 void W3CLog::Write(const W3CLogEntry& entry) {
   Impl& d = *impl_;
-  if ((d.cfg.flags & w3c::kFlagLogErrorsOnly) && entry.status < 400) return;
-  if ((d.cfg.flags & w3c::kFlagLogSuccessOnly) && entry.status >= 400) return;
+  if ((d.cfg.flags & HTTP_LOGGING_FLAG_LOG_ERRORS_ONLY) && entry.status < 400) return;
+  if ((d.cfg.flags & HTTP_LOGGING_FLAG_LOG_SUCCESS_ONLY) && entry.status >= 400) return;
 
   const SysClock::time_point now = d.clock();
   std::string line = d.FormatLine(entry, now);
-  const bool bySize = d.cfg.rollover == w3c::Rollover::Size;
+  const bool bySize = d.cfg.rollover == HttpLoggingRolloverSize;
   std::string wanted = bySize ? std::string() : d.TimeKeyName(now);
 
   std::lock_guard lock(d.mu);
@@ -443,7 +475,7 @@ std::uint64_t W3CLog::WriteErrors() const {
   return impl_->errors;
 }
 
-std::string W3CLog::FieldsDirective(std::uint32_t fields) {
+std::string W3CLog::FieldsDirective(ULONG fields) {
   std::string out;
   for (const Column& c : kColumns) {
     if ((fields & c.bit) == 0) continue;

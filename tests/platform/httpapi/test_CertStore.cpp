@@ -1,7 +1,5 @@
 // Certificate stores: folder naming, thumbprints, lookup failures, self-signed certificates
 // and a real TLS handshake with the context made from a store.
-#include "platform/httpapi/CertStore.h"
-
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -20,6 +18,8 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include "platform/httpapi/CertStore.h"
 
 namespace fs = std::filesystem;
 using namespace quillon::platform;
@@ -140,8 +140,8 @@ TEST(Thumbprint, ParsesHexInEitherCaseIgnoringSeparators) {
     ASSERT_TRUE(got) << text;
     EXPECT_EQ(*got, *want) << text;
   }
-  for (const std::string& bad : {std::string(), hex.substr(1), hex + "0",
-                                 hex.substr(0, 39) + "g", std::string(40, 'x'), hex + "00"}) {
+  for (const std::string& bad : {std::string(), hex.substr(1), hex + "0", hex.substr(0, 39) + "g",
+                                 std::string(40, 'x'), hex + "00"}) {
     EXPECT_FALSE(ParseThumbprint(bad)) << bad;
   }
 
@@ -162,7 +162,7 @@ TEST_F(CertStoreTest, SelfSignedCertificateIsWrittenPrivatelyAndFoundByThumbprin
 
   const fs::path file = Stores() / "MY" / (hex + ".pem");
   ASSERT_TRUE(fs::exists(file));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(stat((Stores() / "MY").c_str(), &st), 0);
@@ -232,8 +232,7 @@ TEST_F(CertStoreTest, LookupFailuresCarryKindAndWin32Code) {
     ASSERT_NE(key, nullptr);
     BIO* out = BIO_new(BIO_s_mem());
     static char pass[] = "secret";
-    ASSERT_EQ(PEM_write_bio_PKCS8PrivateKey(out, key, EVP_aes_128_cbc(), pass, 6, nullptr,
-                                            nullptr),
+    ASSERT_EQ(PEM_write_bio_PKCS8PrivateKey(out, key, EVP_aes_128_cbc(), pass, 6, nullptr, nullptr),
               1);
     char* data = nullptr;
     long len = BIO_get_mem_data(out, &data);
@@ -275,8 +274,8 @@ TEST_F(CertStoreTest, LookupFailuresCarryKindAndWin32Code) {
 }
 
 TEST_F(CertStoreTest, RejectsHostsAndValiditiesThatCannotBeCertified) {
-  for (std::string host : std::vector<std::string>{"", "a b", "evil,DNS:other", "x..y", "-",
-                                                   "a/b", std::string(65, 'a')}) {
+  for (std::string host : std::vector<std::string>{"", "a b", "evil,DNS:other", "x..y", "-", "a/b",
+                                                   std::string(65, 'a')}) {
     auto e = Catch([&] { CreateSelfSignedCertificate("MY", host); });
     EXPECT_EQ(e.kind(), CertErrorKind::InvalidHost) << host;
   }

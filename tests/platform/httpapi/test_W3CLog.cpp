@@ -1,7 +1,5 @@
 // W3C extended log writer: directives, field selection and order, escaping, rollover by time
 // and size with an injected clock, buffering and concurrent writers.
-#include "platform/httpapi/W3CLog.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,6 +12,8 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include "platform/httpapi/W3CLog.h"
 
 namespace fs = std::filesystem;
 using namespace quillon::platform;
@@ -97,12 +97,12 @@ class W3CLogTest : public ::testing::Test {
     fs::remove_all(root_, ec);
   }
 
-  W3CLogConfig Config(std::uint32_t fields = w3c::kAllFields) const {
+  W3CLogConfig Config(std::uint32_t fields = kW3CAllLogFields) const {
     W3CLogConfig c;
     c.directory = dir_.string();
     c.softwareName = "Quillon 4.4.6";
     c.fields = fields;
-    c.flags = w3c::kFlagUseUtf8Conversion;
+    c.flags = HTTP_LOGGING_FLAG_USE_UTF8_CONVERSION;
     c.computerName = "HOSTA";
     c.flushInterval = 0ms;
     return c;
@@ -159,15 +159,16 @@ TEST_F(W3CLogTest, FieldSelectionKeepsTheStandardOrder) {
     const char* line;
   };
   const Case cases[] = {
-      {w3c::kFieldDate | w3c::kFieldTime | w3c::kFieldClientIp, "date time c-ip",
+      {HTTP_LOG_FIELD_DATE | HTTP_LOG_FIELD_TIME | HTTP_LOG_FIELD_CLIENT_IP, "date time c-ip",
        "2024-03-09 20:30:05 127.0.0.1"},
       // Bit order differs from column order: cs-username (0x8) comes after s-port (0x8000).
-      {w3c::kFieldUserName | w3c::kFieldServerPort | w3c::kFieldMethod,
+      {HTTP_LOG_FIELD_USER_NAME | HTTP_LOG_FIELD_SERVER_PORT | HTTP_LOG_FIELD_METHOD,
        "cs-method s-port cs-username", "GET 5420 alice"},
-      {w3c::kFieldTimeTaken | w3c::kFieldBytesRecv | w3c::kFieldBytesSent | w3c::kFieldSubStatus,
+      {HTTP_LOG_FIELD_TIME_TAKEN | HTTP_LOG_FIELD_BYTES_RECV | HTTP_LOG_FIELD_BYTES_SENT |
+           HTTP_LOG_FIELD_SUB_STATUS,
        "sc-substatus sc-bytes cs-bytes time-taken", "0 1234 321 15"},
-      {w3c::kFieldHost | w3c::kFieldCookie | w3c::kFieldVersion, "cs-version cs(Cookie) cs-host",
-       "HTTP/1.1 sid=abc 127.0.0.1:5420"},
+      {HTTP_LOG_FIELD_HOST | HTTP_LOG_FIELD_COOKIE | HTTP_LOG_FIELD_VERSION,
+       "cs-version cs(Cookie) cs-host", "HTTP/1.1 sid=abc 127.0.0.1:5420"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.directive);
@@ -199,9 +200,9 @@ TEST_F(W3CLogTest, EscapesValuesSoEveryLineStaysOneRecord) {
       {"bad\xFF\xC3", "bad%FF%C3", "bad\xFF\xC3"},
       {"\xED\xA0\x80", "%ED%A0%80", "\xED\xA0\x80"},  // an encoded surrogate is not UTF-8
   };
-  for (std::uint32_t flags : {w3c::kFlagUseUtf8Conversion, 0u}) {
+  for (std::uint32_t flags : {HTTP_LOGGING_FLAG_USE_UTF8_CONVERSION, 0u}) {
     fs::remove_all(dir_);
-    auto cfg = Config(w3c::kFieldUserAgent);
+    auto cfg = Config(HTTP_LOG_FIELD_USER_AGENT);
     cfg.flags = flags;
     {
       W3CLog log(cfg, ClockAt(Utc(2024, 3, 9, 1, 0, 0)));
@@ -222,7 +223,7 @@ TEST_F(W3CLogTest, EscapesValuesSoEveryLineStaysOneRecord) {
 }
 
 TEST_F(W3CLogTest, DailyRolloverAtUtcMidnightEachFileWithItsDirectives) {
-  W3CLog log(Config(w3c::kFieldDate | w3c::kFieldTime | w3c::kFieldUriStem),
+  W3CLog log(Config(HTTP_LOG_FIELD_DATE | HTTP_LOG_FIELD_TIME | HTTP_LOG_FIELD_URI_STEM),
              ClockAt(Utc(2024, 2, 28, 23, 59, 59)));
   W3CLogEntry e;
   e.uriStem = "/a";
@@ -255,8 +256,8 @@ TEST_F(W3CLogTest, LocalTimeRolloverNamesFilesByLocalDateButLogsUtc) {
 
   for (bool local : {true, false}) {
     fs::remove_all(dir_);
-    auto cfg = Config(w3c::kFieldDate | w3c::kFieldTime);
-    if (local) cfg.flags |= w3c::kFlagLocalTimeRollover;
+    auto cfg = Config(HTTP_LOG_FIELD_DATE | HTTP_LOG_FIELD_TIME);
+    if (local) cfg.flags |= HTTP_LOGGING_FLAG_LOCAL_TIME_ROLLOVER;
     {
       // 20:30 UTC on the 9th is 01:30 on the 10th locally.
       W3CLog log(cfg, ClockAt(Utc(2024, 3, 9, 18, 59, 59)));
@@ -286,24 +287,30 @@ TEST_F(W3CLogTest, LocalTimeRolloverNamesFilesByLocalDateButLogsUtc) {
 
 TEST_F(W3CLogTest, OtherTimeRolloversNameTheirFiles) {
   struct Case {
-    w3c::Rollover rollover;
+    HTTP_LOGGING_ROLLOVER_TYPE rollover;
     SysClock::time_point a;
     SysClock::time_point b;
     std::vector<std::string> files;
   };
   const Case cases[] = {
-      {w3c::Rollover::Hourly, Utc(2024, 3, 9, 7, 59, 59), Utc(2024, 3, 9, 8, 0, 0),
+      {HttpLoggingRolloverHourly,
+       Utc(2024, 3, 9, 7, 59, 59),
+       Utc(2024, 3, 9, 8, 0, 0),
        {"u_ex24030907.log", "u_ex24030908.log"}},
       // March 2024 starts on a Friday: the 2nd is in week 1, Sunday the 3rd starts week 2.
-      {w3c::Rollover::Weekly, Utc(2024, 3, 2, 12, 0, 0), Utc(2024, 3, 3, 0, 0, 0),
+      {HttpLoggingRolloverWeekly,
+       Utc(2024, 3, 2, 12, 0, 0),
+       Utc(2024, 3, 3, 0, 0, 0),
        {"u_ex240301.log", "u_ex240302.log"}},
-      {w3c::Rollover::Monthly, Utc(2024, 3, 31, 23, 59, 59), Utc(2024, 4, 1, 0, 0, 0),
+      {HttpLoggingRolloverMonthly,
+       Utc(2024, 3, 31, 23, 59, 59),
+       Utc(2024, 4, 1, 0, 0, 0),
        {"u_ex2403.log", "u_ex2404.log"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.files.front());
     fs::remove_all(dir_);
-    auto cfg = Config(w3c::kFieldTime);
+    auto cfg = Config(HTTP_LOG_FIELD_TIME);
     cfg.rollover = c.rollover;
     W3CLog log(cfg, ClockAt(c.a));
     log.Write({});
@@ -317,8 +324,8 @@ TEST_F(W3CLogTest, OtherTimeRolloversNameTheirFiles) {
 }
 
 TEST_F(W3CLogTest, SizeRolloverKeepsFilesUnderTheLimitAndContinuesAfterRestart) {
-  auto cfg = Config(w3c::kFieldUriStem);
-  cfg.rollover = w3c::Rollover::Size;
+  auto cfg = Config(HTTP_LOG_FIELD_URI_STEM);
+  cfg.rollover = HttpLoggingRolloverSize;
   cfg.rolloverSize = 400;
   W3CLogEntry e;
   e.uriStem = "/" + std::string(40, 'p');  // 43 bytes a line with CR LF
@@ -354,15 +361,16 @@ TEST_F(W3CLogTest, SizeRolloverKeepsFilesUnderTheLimitAndContinuesAfterRestart) 
   {
     W3CLog log(cfg, ClockAt(Utc(2024, 3, 9, 3, 0, 0)));
     log.Write(e);
-    EXPECT_EQ(log.CurrentFile(), (dir_ / ("u_extend" + std::to_string(names.size() + 1) + ".log")).string());
+    EXPECT_EQ(log.CurrentFile(),
+              (dir_ / ("u_extend" + std::to_string(names.size() + 1) + ".log")).string());
   }
 }
 
 TEST_F(W3CLogTest, StatusFiltersAndInvalidConfigurations) {
-  for (auto [flag, kept] : {std::pair{w3c::kFlagLogErrorsOnly, 404u},
-                            std::pair{w3c::kFlagLogSuccessOnly, 200u}}) {
+  for (auto [flag, kept] : {std::pair{HTTP_LOGGING_FLAG_LOG_ERRORS_ONLY, 404u},
+                            std::pair{HTTP_LOGGING_FLAG_LOG_SUCCESS_ONLY, 200u}}) {
     fs::remove_all(dir_);
-    auto cfg = Config(w3c::kFieldStatus);
+    auto cfg = Config(HTTP_LOG_FIELD_STATUS);
     cfg.flags |= flag;
     {
       W3CLog log(cfg, ClockAt(Utc(2024, 3, 9, 1, 0, 0)));
@@ -378,16 +386,16 @@ TEST_F(W3CLogTest, StatusFiltersAndInvalidConfigurations) {
   }
 
   auto bad = Config();
-  bad.flags = w3c::kFlagLogErrorsOnly | w3c::kFlagLogSuccessOnly;
+  bad.flags = HTTP_LOGGING_FLAG_LOG_ERRORS_ONLY | HTTP_LOGGING_FLAG_LOG_SUCCESS_ONLY;
   EXPECT_THROW(W3CLog{bad}, std::invalid_argument);
   bad = Config();
-  bad.rollover = w3c::Rollover::Size;
+  bad.rollover = HttpLoggingRolloverSize;
   EXPECT_THROW(W3CLog{bad}, std::invalid_argument);
   bad = Config();
   bad.directory.clear();
   EXPECT_THROW(W3CLog{bad}, std::invalid_argument);
   bad = Config();
-  bad.rollover = static_cast<w3c::Rollover>(7);
+  bad.rollover = static_cast<HTTP_LOGGING_ROLLOVER_TYPE>(7);
   EXPECT_THROW(W3CLog{bad}, std::invalid_argument);
   // A folder that cannot be made (a file is in the way).
   fs::create_directories(root_);
@@ -397,8 +405,36 @@ TEST_F(W3CLogTest, StatusFiltersAndInvalidConfigurations) {
   EXPECT_THROW(W3CLog{bad}, std::system_error);
 }
 
+TEST_F(W3CLogTest, ConfigFromTheUrlGroupLoggingProperty) {
+  // Counted strings, as the property carries them: nothing past the length is used.
+  const std::string folder = dir_.string() + "/ignored-tail";
+  const std::string software = "Quillon 4.4.6 and more";
+  HTTP_LOGGING_INFO info{};
+  info.Flags.Present = 1;
+  info.LoggingFlags = HTTP_LOGGING_FLAG_USE_UTF8_CONVERSION;
+  info.SoftwareName = software.c_str();
+  info.SoftwareNameLength = 13;
+  info.DirectoryName = folder.c_str();
+  info.DirectoryNameLength = static_cast<USHORT>(dir_.string().size());
+  info.Format = HttpLoggingTypeW3C;
+  info.Fields = HTTP_LOG_FIELD_METHOD | HTTP_LOG_FIELD_STATUS;
+  info.RolloverType = HttpLoggingRolloverDaily;
+  info.RolloverSize = 5000;  // only meaningful for size rollover
+
+  W3CLogConfig cfg = W3CLogConfigFromInfo(info);
+  EXPECT_EQ(cfg.directory, dir_.string());
+  EXPECT_EQ(cfg.softwareName, "Quillon 4.4.6");
+  EXPECT_EQ(cfg.fields, info.Fields);
+  EXPECT_EQ(cfg.flags, info.LoggingFlags);
+  EXPECT_EQ(cfg.rollover, HttpLoggingRolloverDaily);
+  EXPECT_EQ(cfg.rolloverSize, 0u);
+
+  info.RolloverType = HttpLoggingRolloverSize;
+  EXPECT_EQ(W3CLogConfigFromInfo(info).rolloverSize, 5000u);
+}
+
 TEST_F(W3CLogTest, BufferedLinesReachTheFileWithoutAnExplicitFlush) {
-  auto cfg = Config(w3c::kFieldUriStem);
+  auto cfg = Config(HTTP_LOG_FIELD_URI_STEM);
   cfg.flushInterval = 50ms;
   W3CLog log(cfg, ClockAt(Utc(2024, 3, 9, 1, 0, 0)));
   W3CLogEntry e;
@@ -418,7 +454,7 @@ TEST_F(W3CLogTest, BufferedLinesReachTheFileWithoutAnExplicitFlush) {
 }
 
 TEST_F(W3CLogTest, ConcurrentWritersAcrossARolloverLoseAndMixNothing) {
-  auto cfg = Config(w3c::kFieldUriStem | w3c::kFieldUserAgent);
+  auto cfg = Config(HTTP_LOG_FIELD_URI_STEM | HTTP_LOG_FIELD_USER_AGENT);
   cfg.flushInterval = 20ms;  // buffered, as in production
   constexpr int kThreads = 8;
   constexpr int kPerThread = 2000;
