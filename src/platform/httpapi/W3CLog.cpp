@@ -452,7 +452,8 @@ void W3CLog::Write(const W3CLogEntry& entry) {
     wanted = d.SizeName(d.sizeIndex);
   }
   // A worker that read the clock just before a rollover may get here after one that read it
-  // just after; its line goes to the new file rather than reopening the old one.
+  // just after; its line goes to the new file rather than reopening the old one. (A clock set
+  // back therefore keeps the current file until it catches up.)
   const bool stale = !bySize && d.fd >= 0 && now < d.openedAt;
   if (wanted != d.currentName && !stale && !d.OpenLocked(wanted, now)) return;
   d.Queue(std::move(line));
