@@ -276,6 +276,10 @@ TEST(lumJSONBuild, EscapeStringsEscapesNamesAndStringValuesByUtf16Unit) {
   doc->AddPair("a/b", "first");
   doc->AddPair("a/b", "x\"y");  // same name once escaped: replaced, and the value escaped too
   EXPECT_EQ(doc->Text(), R"({"a\/b":"x\"y"})");
+
+  // Reading and writing never escape: only building does.
+  doc->Read("{\"p\":\"a/b\xC3\xA9\"}");
+  EXPECT_EQ(doc->Text(), "{\"p\":\"a/b\xC3\xA9\"}");
 }
 
 TEST(lumJSONValue, TextConversions) {
