@@ -50,11 +50,19 @@ class TlumWSExtension_Base {
   bool MessageCompressed() const { return FMessageCompressed; }
 
  protected:
+  // Raises "Invalid Value for WindowBits %d" unless 8 <= aValue <= 15.
+  static void CheckWindowBits(int aValue);
+  static bool ContainsNoCase(std::string_view aText, std::string_view aWord);
+  // Hands aResult to the caller's stream and keeps the old buffer for the next call.
+  static void Replace(std::string& aStream, std::string& aResult);
+
   bool FActive = false;
   bool FEnabled = false;
   TwsApplicationMode FMode = appNone;
   std::string FHeaderExtension;
   bool FMessageCompressed = false;  // RSV1 of the data frame last given to DecodeHeader
+  std::string FReadBuffer;   // output of decompression, reused (reader thread)
+  std::string FWriteBuffer;  // output of compression, reused (writer, under its lock)
 };
 
 class TlumWSExtension_DeflateFrame;
