@@ -1,0 +1,292 @@
+// The request-queue host: TlumHTTPServerAPI owns an HTTP Server API session, URL group and
+// request queue, takes requests off the queue on its own receive thread and posts each to a
+// completion port, where the worker pool (TlumHTTP_ThreadPool) hands every completed operation
+// to the server's raisers. Request contexts describe those operations. Not the server
+// component: what a request means is decided by whoever handles OnConnect.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "httpapi/lumWebSocket_SRWLock.h"
+#include "platform/httpapi/http.h"
+#include "util/lumWebSocket_Exception.h"
+
+namespace quillon {
+
+enum THTTPAPIMethods : std::uint8_t {
+  mthUnknown,
+  mthReceiveHttpRequest,
+  mthSendHttpResponse,
+  mthReceiveRequestEntityBody,
+  mthSendResponseEntityBody,
+  mthSendDisconnect,
+  mthWaitForDisconnect,
+  mthCancelHttpRequest,
+};
+
+// What the pool needs of a connection. A connection lives until its last reference is gone:
+// its creator holds one, and every request context that names it holds one, so a connection
+// with an outstanding operation outlives whoever else lets go of it. The connection classes
+// derive from this.
+class TlumHTTPAPIConnection {
+ public:
+  TlumHTTPAPIConnection() = default;  // starts with the creator's reference
+  TlumHTTPAPIConnection(const TlumHTTPAPIConnection&) = delete;
+  TlumHTTPAPIConnection& operator=(const TlumHTTPAPIConnection&) = delete;
+
+  void AddRef() { FRefCount.fetch_add(1, std::memory_order_relaxed); }
+  // The last release frees the connection.
+  void Release() {
+    if (FRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+  long RefCount() const { return FRefCount.load(std::memory_order_relaxed); }
+
+  // A read of this connection (mthReceiveRequestEntityBody) completed with this many bytes.
+  virtual void DoReadData(DWORD aBytesReceived) = 0;
+
+ protected:
+  virtual ~TlumHTTPAPIConnection() = default;  // through Release only
+
+ private:
+  std::atomic<long> FRefCount{1};
+};
+
+// One HTTP Server API operation that completes through the port. The OVERLAPPED record comes
+// first: the pointer handed to every overlapped call is the context itself. Make contexts with
+// NewHTTPAPIContext and free them with FreeHTTPAPIContext (the pool does, once the operation
+// has completed).
+struct TlumHTTPAPIContext {
+  OVERLAPPED overlapped;
+  THTTPAPIMethods method;
+  HANDLE reqqueue;                      // receive contexts only
+  HANDLE iocompletition;                // receive contexts only
+  HTTP_REQUEST_V2* request;             // start of buffer (receive contexts only)
+  std::vector<unsigned char> buffer;    // the request record and its data (receive contexts)
+  HTTP_DATA_CHUNK* datachunk;           // made with new; freed with the context
+  std::shared_ptr<void> payload;        // whatever a pending send points into; freed with it
+  TlumHTTPAPIConnection* connection;    // holds one reference while set
+};
+
+// A zero-filled context; it takes a reference on aConnection when one is given.
+TlumHTTPAPIContext* NewHTTPAPIContext(THTTPAPIMethods aMethod,
+                                      TlumHTTPAPIConnection* aConnection = nullptr);
+// Frees the context with its buffer, chunk and payload and drops its connection reference.
+void FreeHTTPAPIContext(TlumHTTPAPIContext* aContext);
+// Contexts made and not yet freed, process-wide (for leak checks).
+long LiveHTTPAPIContexts();
+
+// The stop signal posted to the port, one per worker.
+inline TlumHTTPAPIContext* const kStopContext = reinterpret_cast<TlumHTTPAPIContext*>(~std::uintptr_t{0});
+
+class TlumHTTPServerAPI;
+class TlumThreadPool;
+
+using TlumWSHTTPAPIConnectEvent =
+    std::function<void(TlumHTTPServerAPI* Sender, TlumHTTPAPIContext& aConnection)>;
+using TlumWSHTTPAPIDisconnectEvent = TlumWSHTTPAPIConnectEvent;
+using TlumWSHTTPAPIAsynchronousEvent = std::function<void(
+    TlumHTTPServerAPI* Sender, TlumHTTPAPIContext& aConnection, bool& Handled)>;
+using TlumHTTPAPINotifyEvent = std::function<void(TlumHTTPServerAPI* Sender)>;
+
+// Logging settings; ordinals are the API's own codes. Sets are bit masks: bit n is element n.
+enum THttpApiLoggingType : std::uint8_t { hltW3C, hltIIS, hltNCSA, hltRaw };
+enum THttpApiLoggingRollOver : std::uint8_t { hlrSize, hlrDaily, hlrWeekly, hlrMonthly, hlrHourly };
+enum THttpApiLoggingFlag : std::uint8_t {
+  hlfLocalTimeRollover,
+  hlfUseUTF8Conversion,
+  hlfLogErrorsOnly,
+  hlfLogSuccessOnly,
+};
+enum THttpApiLogField : std::uint8_t {
+  hlfDate, hlfTime, hlfClientIP, hlfUserName, hlfSiteName, hlfComputerName, hlfServerIP,
+  hlfMethod, hlfURIStem, hlfURIQuery, hlfStatus, hlfWIN32Status, hlfBytesSent, hlfBytesRecv,
+  hlfTimeTaken, hlfServerPort, hlfUserAgent, hlfCookie, hlfReferer, hlfVersion, hlfHost,
+  hlfSubStatus,
+};
+using THttpApiLoggingFlags = ULONG;
+using THttpApiLogFields = ULONG;
+constexpr ULONG HttpApiSetOf(unsigned aElement) { return ULONG{1} << aElement; }
+inline constexpr THttpApiLogFields kAllHttpApiLogFields = 0x3FFFFF;
+
+// ---------------------------------------------------------------------------------------
+// Worker pool
+
+// One worker: waits on its owner's port and hands each completed context to DoProcess.
+class TlumThreadPool_Thread {
+ public:
+  explicit TlumThreadPool_Thread(TlumThreadPool& aOwner);  // runs at once
+  ~TlumThreadPool_Thread();                                // waits for the thread to end
+  TlumThreadPool_Thread(const TlumThreadPool_Thread&) = delete;
+  TlumThreadPool_Thread& operator=(const TlumThreadPool_Thread&) = delete;
+
+  void Shutdown() { FShutdown.store(true); }
+  std::thread::id ThreadID() const { return FThread.get_id(); }
+
+ private:
+  void Execute();
+
+  std::atomic<bool> FShutdown{false};
+  TlumThreadPool& FOwner;
+  std::thread FThread;
+};
+
+// Workers on one completion port. The most derived class starts the workers at the end of its
+// constructor and stops them first thing in its destructor, so that no worker ever calls
+// DoProcess on a half-built or half-destroyed pool.
+class TlumThreadPool {
+ public:
+  // aThreads of 0 means 1. Without a port (creation failed) there are no workers.
+  TlumThreadPool(HANDLE aFileHandle, HANDLE aCompletionPort, int aThreads);
+  virtual ~TlumThreadPool();
+  TlumThreadPool(const TlumThreadPool&) = delete;
+  TlumThreadPool& operator=(const TlumThreadPool&) = delete;
+
+  // Handles one completed context. It releases the context on every path, also when it
+  // throws, unless a handler has taken the context over.
+  virtual void DoProcess(TlumThreadPool_Thread& aThread, DWORD aBytes,
+                         TlumHTTPAPIContext* aContext) = 0;
+  // Frees a context that is not processed: a failed completion, or one left at stop.
+  virtual void ReleaseContext(TlumHTTPAPIContext* aContext);
+
+  HANDLE IOCompletition() const { return FIOCompletition; }
+  int ThreadCount() const { return FThreads; }
+  const std::vector<std::thread::id>& ThreadsID() const { return FThreadsID; }
+
+ protected:
+  void StartWorkers();
+  // Posts one stop packet per worker, waits for them (10 s when at most 64), closes the port
+  // and frees whatever completions were still queued.
+  void StopWorkers();
+
+  HANDLE FIOCompletition = nullptr;
+  std::vector<std::unique_ptr<TlumThreadPool_Thread>> FThreadList;
+  std::vector<std::thread::id> FThreadsID;
+  int FThreads;
+
+ private:
+  friend class TlumThreadPool_Thread;
+  void WorkerEnded();
+
+  std::mutex FEndLock;  // guards FRunning for the timed wait at stop
+  std::condition_variable FEndSignal;
+  int FRunning = 0;
+};
+
+// A pool that serves one request-queue server: the queue is bound to the port.
+class TlumServer_ThreadPool : public TlumThreadPool {
+ public:
+  TlumServer_ThreadPool(HANDLE aFileHandle, TlumHTTPServerAPI* aServer, HANDLE aCompletionPort,
+                        int aThreads);
+  void ReleaseContext(TlumHTTPAPIContext* aContext) override;
+
+ protected:
+  TlumHTTPServerAPI* FServer;  // not owned
+};
+
+class TlumHTTP_ThreadPool final : public TlumServer_ThreadPool {
+ public:
+  TlumHTTP_ThreadPool(HANDLE aFileHandle, TlumHTTPServerAPI* aServer, HANDLE aCompletionPort,
+                      int aThreads);
+  ~TlumHTTP_ThreadPool() override;
+  void DoProcess(TlumThreadPool_Thread& aThread, DWORD aBytes,
+                 TlumHTTPAPIContext* aContext) override;
+};
+
+// ---------------------------------------------------------------------------------------
+// Request-queue server
+
+class TlumHTTPServerAPI {
+ public:
+  // Session, URL group, queue and pool, in that order; TlumWSException on any API failure.
+  // With aCreateSuspended the receive thread waits for Start, so that events and
+  // BasicAuthentication can be set before it reads them.
+  TlumHTTPServerAPI(bool aCreateSuspended, int aThreads);
+  // Stops receiving, then the workers, then frees every context still listed.
+  ~TlumHTTPServerAPI();
+  TlumHTTPServerAPI(const TlumHTTPServerAPI&) = delete;
+  TlumHTTPServerAPI& operator=(const TlumHTTPServerAPI&) = delete;
+
+  void Start();  // runs the receive thread (once)
+  void Terminate() { FTerminated.store(true); }
+  bool Terminated() const { return FTerminated.load(); }
+  void WaitFor();
+
+  // -1 without a queue; else 0, or TlumWSException.
+  int AddUrl(const std::string& aURL);
+  int RemoveUrl(const std::string& aURL);
+  // Binds the certificate with this hex hash to an IPv4 address and port, replacing any
+  // earlier binding of that address and port.
+  void ConfigureSSLCert(const std::string& aHost, int aPort, const std::string& aHash,
+                        const std::string& aCertStoreName);
+  void LogStart(const std::string& aLogFolder, THttpApiLoggingType aType,
+                const std::string& aSoftwareName, THttpApiLoggingRollOver aRolloverType,
+                ULONG aRolloverSize, THttpApiLogFields aLogFields, THttpApiLoggingFlags aFlags);
+  void LogStop() { FLogData.store(nullptr); }
+  void SetTimeouts(USHORT aEntityBody, USHORT aDrainEntityBody, USHORT aRequestQueue,
+                   USHORT aIdleConnection, USHORT aHeaderWait, ULONG aMinSendRate);
+  void SetMaxConnections(int aValue);
+  void SetMaxBandwidth(int aValue);
+
+  void AddContext(TlumHTTPAPIContext* aContext);
+  // Frees the context when listed; false (and nothing done) otherwise.
+  bool RemoveContext(TlumHTTPAPIContext* aContext);
+  void ClearContexts();
+  int ContextCount();
+
+  void DoConnect(TlumHTTPAPIContext& aContext);
+  // Raises OnDisconnect, then RemoveContext.
+  void DoDisconnect(TlumHTTPAPIContext& aContext);
+  void DoAsynchronous(TlumHTTPAPIContext& aContext, bool& aHandled);
+
+  // Log data for every response send while logging is on; null while off.
+  PHTTP_LOG_DATA LogData() const { return reinterpret_cast<PHTTP_LOG_DATA>(FLogData.load()); }
+  bool BasicAuthentication() const { return FBasicAuthentication.load(); }
+  void SetBasicAuthentication(bool aValue) { FBasicAuthentication.store(aValue); }
+  int ReadBufferSize() const { return FReadBufferSize.load(); }
+  void SetReadBufferSize(int aValue) { FReadBufferSize.store(aValue); }
+
+  HANDLE ReqQueue() const { return FReqQueue; }
+  HTTP_SERVER_SESSION_ID ServerSessionID() const { return FServerSessionID; }
+  HTTP_URL_GROUP_ID UrlGroupID() const { return FUrlGroupID; }
+  TlumHTTP_ThreadPool* ThreadPool() const { return FThreadPool.get(); }
+
+  // Two hex digits per byte, high nibble first, any case; any other character counts as 0.
+  static std::vector<BYTE> DecodeHash(std::string_view aHash);
+
+  // Assigned before Start; raised on the receive thread (startup, shutdown) or a worker.
+  TlumWSHTTPAPIAsynchronousEvent OnAsynchronous;
+  TlumWSHTTPAPIConnectEvent OnConnect;
+  TlumWSHTTPAPIDisconnectEvent OnDisconnect;
+  TlumHTTPAPINotifyEvent OnStartup;
+  TlumHTTPAPINotifyEvent OnShutdown;
+
+ private:
+  void Execute();
+  void ReceiveLoop();
+  void Shutdown();  // the destruction steps; also undoes a constructor that failed half way
+
+  TlumSRWLockList FContexts;
+  bool FInitialized = false;
+  HTTP_SERVER_SESSION_ID FServerSessionID = 0;
+  HTTP_URL_GROUP_ID FUrlGroupID = 0;
+  HANDLE FReqQueue = nullptr;
+  std::unique_ptr<TlumHTTP_ThreadPool> FThreadPool;
+  std::atomic<HTTP_LOG_FIELDS_DATA*> FLogData{nullptr};
+  HTTP_LOG_FIELDS_DATA FLogDataStorage{};
+  std::atomic<bool> FBasicAuthentication{false};
+  std::atomic<int> FReadBufferSize{16384};
+  std::atomic<bool> FTerminated{false};
+  std::mutex FThreadLock;  // guards starting and joining FThread
+  std::thread FThread;
+};
+
+}  // namespace quillon
