@@ -125,6 +125,8 @@ class TlumCacheQueue {
   bool DeleteItem(std::string_view aID);
   void Clear();
 
+  TlumFIFOQueue& Cache() { return FCache; }
+
   // The inner queue's lock, to keep found items alive across several steps.
   TList* LockList() { return FQueue.LockList(); }
   void UnlockList() { FQueue.UnlockList(); }
