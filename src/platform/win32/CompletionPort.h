@@ -28,12 +28,12 @@ BOOL CloseHandle(HANDLE hObject);
 
 namespace quillon::platform::detail {
 
-class CompletionPortObject;
+class KernelObject;
 
-// Posts a completion with a status for an overlapped operation of a bound object. Stores the
-// status in lpOverlapped->Internal and the byte count in InternalHigh, as the OS does. False
-// when the port is closed.
-bool PostCompletion(CompletionPortObject* port, ULONG_PTR key, DWORD bytes,
+// Posts a completion with a status for an overlapped operation of a bound object (`port` is
+// the completion port it was bound to). Stores the status in lpOverlapped->Internal and the
+// byte count in InternalHigh, as the OS does. False when the port is closed.
+bool PostCompletion(KernelObject* port, ULONG_PTR key, DWORD bytes,
                     LPOVERLAPPED overlapped, DWORD status);
 
 }  // namespace quillon::platform::detail

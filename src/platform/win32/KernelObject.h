@@ -10,8 +10,6 @@
 
 namespace quillon::platform::detail {
 
-class CompletionPortObject;
-
 class KernelObject {
  public:
   enum class Type { CompletionPort, RequestQueue };
@@ -29,7 +27,7 @@ class KernelObject {
   // The last handle is being closed (the table no longer lists it).
   virtual void OnCloseHandle() {}
   // Binding to a completion port; false when this object cannot be bound (or already is).
-  virtual bool BindCompletionPort(CompletionPortObject* /*port*/, ULONG_PTR /*key*/) {
+  virtual bool BindCompletionPort(KernelObject* /*port*/, ULONG_PTR /*key*/) {
     return false;
   }
 

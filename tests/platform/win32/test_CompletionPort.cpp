@@ -1,0 +1,169 @@
+// Completion ports: packets, time-outs, failed-operation packets, LIFO wake-up, closing.
+#include "platform/win32/CompletionPort.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/win32/KernelObject.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Port {
+  HANDLE h = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  ~Port() {
+    if (h) CloseHandle(h);
+  }
+};
+
+TEST(CompletionPort, PostedPacketsComeBackInOrderWithTheirFields) {
+  Port port;
+  ASSERT_NE(port.h, nullptr);
+  OVERLAPPED a{}, b{};
+  ASSERT_TRUE(PostQueuedCompletionStatus(port.h, 11, 7, &a));
+  ASSERT_TRUE(PostQueuedCompletionStatus(port.h, 22, 8, &b));
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED ov = nullptr;
+  ASSERT_TRUE(GetQueuedCompletionStatus(port.h, &bytes, &key, &ov, 0));
+  EXPECT_EQ(bytes, 11u);
+  EXPECT_EQ(key, 7u);
+  EXPECT_EQ(ov, &a);
+  ASSERT_TRUE(GetQueuedCompletionStatus(port.h, &bytes, &key, &ov, 0));
+  EXPECT_EQ(ov, &b);
+  // A sentinel pointer (the worker pool's stop signal) travels untouched.
+  auto* stop = reinterpret_cast<LPOVERLAPPED>(~ULONG_PTR{0});
+  ASSERT_TRUE(PostQueuedCompletionStatus(port.h, 0, 0, stop));
+  ASSERT_TRUE(GetQueuedCompletionStatus(port.h, &bytes, &key, &ov, 0));
+  EXPECT_EQ(ov, stop);
+}
+
+TEST(CompletionPort, TimeoutGivesWaitTimeoutAndNoOverlapped) {
+  Port port;
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED ov = reinterpret_cast<LPOVERLAPPED>(1);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(GetQueuedCompletionStatus(port.h, &bytes, &key, &ov, 50));
+  EXPECT_EQ(GetLastError(), WAIT_TIMEOUT);
+  EXPECT_EQ(ov, nullptr);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 45ms);
+}
+
+TEST(CompletionPort, FailedOperationPacketReturnsFalseWithItsOverlappedAndCode) {
+  Port port;
+  auto ref = quillon::platform::detail::ReferenceHandle(port.h);
+  ASSERT_TRUE(ref);
+  OVERLAPPED op{};
+  ASSERT_TRUE(quillon::platform::detail::PostCompletion(ref.get(), 3, 5, &op,
+                                                        ERROR_CONNECTION_INVALID));
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED ov = nullptr;
+  EXPECT_FALSE(GetQueuedCompletionStatus(port.h, &bytes, &key, &ov, 0));
+  EXPECT_EQ(GetLastError(), ERROR_CONNECTION_INVALID);
+  EXPECT_EQ(ov, &op);
+  EXPECT_EQ(op.Internal, ERROR_CONNECTION_INVALID);
+  EXPECT_EQ(op.InternalHigh, 5u);
+}
+
+TEST(CompletionPort, WaitersAreWokenLastInFirstOut) {
+  Port port;
+  std::atomic<int> waiting{0};
+  std::vector<int> order;
+  std::mutex orderLock;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&, i] {
+      DWORD bytes;
+      ULONG_PTR key;
+      LPOVERLAPPED ov;
+      ++waiting;
+      if (GetQueuedCompletionStatus(port.h, &bytes, &key, &ov, 5000)) {
+        std::lock_guard g(orderLock);
+        order.push_back(i);
+      }
+    });
+    // Let thread i block before the next one starts, so the wait order is known.
+    while (waiting.load() != i + 1) std::this_thread::yield();
+    std::this_thread::sleep_for(30ms);
+  }
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(PostQueuedCompletionStatus(port.h, 0, 0, nullptr));
+    std::this_thread::sleep_for(30ms);  // the woken thread records itself first
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(order, (std::vector<int>{2, 1, 0}));
+}
+
+TEST(CompletionPort, ClosingThePortReleasesItsWaiters) {
+  HANDLE h = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  std::atomic<DWORD> error{0};
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    DWORD bytes;
+    ULONG_PTR key;
+    LPOVERLAPPED ov;
+    BOOL ok = GetQueuedCompletionStatus(h, &bytes, &key, &ov, INFINITE);
+    error = ok ? 0 : GetLastError();
+    done = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(done.load());
+  EXPECT_TRUE(CloseHandle(h));
+  waiter.join();
+  EXPECT_EQ(error.load(), ERROR_ABANDONED_WAIT_0);
+  // The handle is gone now.
+  EXPECT_FALSE(PostQueuedCompletionStatus(h, 0, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(CloseHandle(h));
+}
+
+TEST(CompletionPort, BadArgumentsFailCleanly) {
+  DWORD bytes;
+  ULONG_PTR key;
+  LPOVERLAPPED ov;
+  int notAHandle = 0;
+  EXPECT_FALSE(GetQueuedCompletionStatus(&notAHandle, &bytes, &key, &ov, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  // A port is not something one binds to another port.
+  Port a, b;
+  EXPECT_EQ(CreateIoCompletionPort(a.h, b.h, 0, 0), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(CompletionPort, ManyProducersAndConsumersLoseNoPacket) {
+  Port port;
+  constexpr int kPerProducer = 5000;
+  std::atomic<long> received{0};
+  std::vector<std::thread> consumers;
+  for (int i = 0; i < 4; ++i) {
+    consumers.emplace_back([&] {
+      for (;;) {
+        DWORD bytes;
+        ULONG_PTR key;
+        LPOVERLAPPED ov;
+        if (!GetQueuedCompletionStatus(port.h, &bytes, &key, &ov, 5000)) return;
+        if (key == 99) return;
+        received += bytes;
+      }
+    });
+  }
+  std::vector<std::thread> producers;
+  for (int i = 0; i < 3; ++i) {
+    producers.emplace_back([&] {
+      for (int n = 0; n < kPerProducer; ++n) PostQueuedCompletionStatus(port.h, 1, 0, nullptr);
+    });
+  }
+  for (auto& t : producers) t.join();
+  for (int i = 0; i < 4; ++i) PostQueuedCompletionStatus(port.h, 0, 99, nullptr);
+  for (auto& t : consumers) t.join();
+  EXPECT_EQ(received.load(), 3L * kPerProducer);
+}
+
+}  // namespace
