@@ -76,15 +76,15 @@ void TwsDeflater::Compress(const std::uint8_t* aData, std::size_t aSize, bool aE
                            std::string& aOut) {
   z_stream& zs = *FStream;
   const std::size_t start = aOut.size();
-  // Feed in slices: avail_in is 32 bits wide.
-  while (aSize > 0) {
+  // Feed in slices (avail_in is 32 bits wide); at least one call, even for no input.
+  do {
     const std::size_t piece = std::min<std::size_t>(aSize, 1u << 30);
     zs.next_in = const_cast<Bytef*>(aData);
     zs.avail_in = static_cast<uInt>(piece);
     Run(Z_NO_FLUSH, aOut);
     aData += piece;
     aSize -= piece;
-  }
+  } while (aSize > 0);
   // Flushing after a no-flush call always emits the empty stored block, so every piece ends
   // on a byte boundary with 00 00 FF FF, even an empty one.
   zs.next_in = nullptr;
