@@ -1,0 +1,130 @@
+// Test fixture: a server connection over an in-memory transport. Bytes fed in run the
+// real reader; every WriteBytes is kept as one frame. Plus helpers to build client frames
+// and to split server output into frames.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "connection/lumWebSocket_Classes_Server.h"
+#include "util/lumWebSocket_Exception.h"
+
+namespace quillon::test {
+
+class TMemoryConnection : public TlumWSConnectionServer_Base {
+ public:
+  bool Attached = true;
+  int DisconnectPeerCount = 0;
+  std::vector<std::string> Writes;  // one entry per WriteBytes
+  bool FailWrites = false;
+  std::string LastStatus;
+
+  // Enabled RFC 6455 connection, as after a successful upgrade.
+  void Open() {
+    SetTransport(trpRFC6455);
+    SetEnabled(true);
+  }
+  void SetEnabledForTest(bool v) { SetEnabled(v); }
+
+  // Feeds bytes as one receive and runs the reader, as the transport's completion does.
+  void Feed(std::string_view aBytes) {
+    ReceiveBytes(aBytes.data(), aBytes.size());
+    ReadData(false);
+  }
+  std::string AllWritten() const {
+    std::string out;
+    for (const auto& w : Writes) out += w;
+    return out;
+  }
+
+  bool GetActive() override { return Attached; }
+  std::string GetIP() override { return "127.0.0.1"; }
+  std::string GetLocalIP() override { return "127.0.0.1"; }
+  int GetLocalPort() override { return 80; }
+  int GetPort() override { return 50000; }
+  bool HasPeer() override { return Attached; }
+  void DisconnectPeer() override {
+    ++DisconnectPeerCount;
+    Attached = false;
+  }
+  void WriteBytes(std::string_view aBytes) override {
+    if (FailWrites) throw std::runtime_error("peer gone");
+    Writes.emplace_back(aBytes);
+    AddSendBytes(static_cast<std::int64_t>(aBytes.size()));
+  }
+  void SendHTTPContent(std::string_view, std::string_view) override {}
+  void SendHTTPStatus(int aCode, std::string_view) override { LastStatus = std::to_string(aCode); }
+  void SendHTTPRedirect(std::string_view) override {}
+  void SendHTTPUnauthorized() override {}
+  void ReadData(bool aRequireMask) override {
+    if (!Enabled()) {
+      DoHandshake();
+      return;
+    }
+    ReadFrames(aRequireMask);
+  }
+  TlumWSHandShakeServer_Base& GetHandShake() override {
+    if (!FHandShake) FHandShake = std::make_unique<TlumWSHandShakeServer_Base>(FHeadersRequest);
+    return *FHandShake;
+  }
+
+ private:
+  std::unique_ptr<TlumWSHandShakeServer_Base> FHandShake;
+};
+
+struct TFree {
+  void operator()(TlumTCPConnection_Base* c) const { c->Free(); }
+};
+using TConnectionPtr = std::unique_ptr<TMemoryConnection, TFree>;
+
+inline TConnectionPtr NewConnection() {
+  TConnectionPtr c(new TMemoryConnection());
+  c->Open();
+  return c;
+}
+
+// A client frame: first byte, payload, masked with the key unless aMasked is false.
+inline std::string ClientFrame(std::uint8_t aFirstByte, std::string_view aPayload,
+                               bool aMasked = true,
+                               const std::uint8_t aKey[4] = nullptr) {
+  static const std::uint8_t kKey[4] = {0x37, 0xfa, 0x21, 0x3d};
+  const std::uint8_t* key = aKey != nullptr ? aKey : kKey;
+  std::uint8_t header[14];
+  const std::size_t h =
+      detail::EncodeFrameHeader(aFirstByte, aPayload.size(), aMasked ? key : nullptr, header);
+  std::string out(reinterpret_cast<const char*>(header), h);
+  std::string payload(aPayload);
+  if (aMasked) {
+    detail::MaskBytes(reinterpret_cast<std::uint8_t*>(payload.data()), payload.size(), key, 0);
+  }
+  return out + payload;
+}
+
+struct TFrame {
+  std::uint8_t FirstByte;
+  std::string Payload;
+};
+
+// Splits unmasked frames written by the server.
+inline std::vector<TFrame> ParseFrames(std::string_view aBytes) {
+  std::vector<TFrame> out;
+  std::size_t i = 0;
+  while (i + 2 <= aBytes.size()) {
+    const std::uint8_t b0 = static_cast<std::uint8_t>(aBytes[i]);
+    std::uint64_t len = static_cast<std::uint8_t>(aBytes[i + 1]) & 0x7F;
+    i += 2;
+    const int extra = len == 126 ? 2 : len == 127 ? 8 : 0;
+    if (extra > 0) {
+      len = 0;
+      for (int k = 0; k < extra; ++k) len = (len << 8) | static_cast<std::uint8_t>(aBytes[i + k]);
+      i += extra;
+    }
+    out.push_back({b0, std::string(aBytes.substr(i, len))});
+    i += len;
+  }
+  return out;
+}
+
+}  // namespace quillon::test

@@ -1,0 +1,567 @@
+// Frame reader and writers over the in-memory transport: wire vectors, byte splits,
+// protocol errors with their close codes, fragment policies, pings, limits, compression.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+
+#include "connection/MemoryConnection.h"
+#include "connection/lumWebSocket_Extensions.h"
+#include "connection/lumWebSocket_Extensions_PerMessageDeflate.h"
+
+namespace quillon::test {
+namespace {
+
+std::string Bytes(std::initializer_list<int> b) {
+  std::string s;
+  for (int v : b) s += static_cast<char>(v);
+  return s;
+}
+
+// What the application sees.
+struct TRecorder {
+  std::vector<std::string> Texts;
+  std::vector<std::string> Binaries;
+  struct TFragment {
+    std::string Data;
+    TOpcode OpCode;
+    bool Continuation;
+  };
+  std::vector<TFragment> Fragments;
+
+  void Attach(TMemoryConnection& c) {
+    c.OnMessage = [this](TlumWSConnection*, const std::string& t) { Texts.push_back(t); };
+    c.OnBinary = [this](TlumWSConnection*, TBytesView d) { Binaries.emplace_back(AsText(d)); };
+    c.OnFragmented = [this](TlumWSConnection*, TBytesView d, TOpcode op, bool cont) {
+      Fragments.push_back({std::string(AsText(d)), op, cont});
+    };
+  }
+};
+
+// ---- RFC 6455 section 5.7 examples and split delivery ----
+
+struct TVector {
+  const char* Name;
+  std::string Wire;
+  std::vector<std::string> Texts;
+  std::vector<std::string> Binaries;
+  std::string Answer;  // bytes the server writes back
+};
+
+std::vector<TVector> Vectors() {
+  const std::string big(256, 'x');
+  const std::string huge(65536, 'y');
+  return {
+      {"unmasked text", Bytes({0x81, 0x05, 'H', 'e', 'l', 'l', 'o'}), {"Hello"}, {}, ""},
+      {"masked text",
+       Bytes({0x81, 0x85, 0x37, 0xfa, 0x21, 0x3d, 0x7f, 0x9f, 0x4d, 0x51, 0x58}),
+       {"Hello"}, {}, ""},
+      {"fragmented text", Bytes({0x01, 0x03, 'H', 'e', 'l', 0x80, 0x02, 'l', 'o'}), {"Hello"}, {}, ""},
+      {"ping", Bytes({0x89, 0x05, 'H', 'e', 'l', 'l', 'o'}), {}, {},
+       Bytes({0x8a, 0x05, 'H', 'e', 'l', 'l', 'o'})},
+      {"256 bytes binary", Bytes({0x82, 0x7E, 0x01, 0x00}) + big, {}, {big}, ""},
+      {"64 KiB binary", Bytes({0x82, 0x7F, 0, 0, 0, 0, 0, 1, 0, 0}) + huge, {}, {huge}, ""},
+      {"ping inside a fragmented message",
+       ClientFrame(0x01, "Hel") + ClientFrame(0x89, "p") + ClientFrame(0x80, "lo"), {"Hello"}, {},
+       Bytes({0x8a, 0x01, 'p'})},
+      {"empty unmasked text", Bytes({0x81, 0x00}), {""}, {}, ""},
+      {"two messages in one read", ClientFrame(0x81, "a") + ClientFrame(0x82, "b"), {"a"}, {"b"}, ""},
+  };
+}
+
+void ExpectDecodes(const TVector& v, const std::vector<std::string>& pieces) {
+  auto c = NewConnection();
+  TRecorder r;
+  r.Attach(*c);
+  for (const auto& p : pieces) c->Feed(p);
+  EXPECT_EQ(r.Texts, v.Texts) << v.Name;
+  EXPECT_EQ(r.Binaries, v.Binaries) << v.Name;
+  EXPECT_EQ(c->AllWritten(), v.Answer) << v.Name;
+  EXPECT_FALSE(c->Disconnected()) << v.Name;
+  EXPECT_EQ(c->RecBytes(), static_cast<std::int64_t>(v.Wire.size())) << v.Name;
+}
+
+TEST(FrameReader, DecodesTheVectorsWhole) {
+  for (const auto& v : Vectors()) ExpectDecodes(v, {v.Wire});
+}
+
+TEST(FrameReader, DecodesTheVectorsSplitAtEveryByte) {
+  for (const auto& v : Vectors()) {
+    if (v.Wire.size() > 1000) continue;
+    for (std::size_t k = 1; k < v.Wire.size(); ++k) {
+      ExpectDecodes(v, {v.Wire.substr(0, k), v.Wire.substr(k)});
+    }
+    std::vector<std::string> bytes;
+    for (char ch : v.Wire) bytes.emplace_back(1, ch);
+    ExpectDecodes(v, bytes);
+  }
+}
+
+TEST(FrameReader, DecodesLargeFramesInRandomPieces) {
+  std::mt19937 gen(7);
+  for (const auto& v : Vectors()) {
+    std::vector<std::string> pieces;
+    for (std::size_t at = 0; at < v.Wire.size();) {
+      const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 20000)(gen);
+      pieces.push_back(v.Wire.substr(at, n));
+      at += n;
+    }
+    ExpectDecodes(v, pieces);
+  }
+}
+
+TEST(FrameReader, MaskedPayloadOfEveryLengthUnmasks) {
+  // Exercises the eight-byte unmasking and its tail at every alignment.
+  for (std::size_t n = 0; n < 40; ++n) {
+    std::string payload;
+    for (std::size_t i = 0; i < n; ++i) payload += static_cast<char>('a' + i % 26);
+    auto c = NewConnection();
+    TRecorder r;
+    r.Attach(*c);
+    c->Feed(ClientFrame(0x82, payload));
+    ASSERT_EQ(r.Binaries.size(), 1u);
+    EXPECT_EQ(r.Binaries[0], payload);
+  }
+}
+
+// ---- Protocol errors ----
+
+struct TErrorCase {
+  const char* Name;
+  std::string Wire;
+  std::string Message;  // empty: an orderly close, nothing raised
+  int SentCode;         // close code the server answers with
+};
+
+std::vector<TErrorCase> ErrorCases() {
+  const std::uint8_t bigLength[] = {0x82, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4};
+  return {
+      {"continuation first", ClientFrame(0x80, "x"),
+       "Unfragmented message after continuation frame with FIN", 1002},
+      {"continuation after a whole message", ClientFrame(0x81, "a") + ClientFrame(0x80, "x"),
+       "Unfragmented message after continuation frame with FIN", 1002},
+      {"text inside a message", ClientFrame(0x01, "a") + ClientFrame(0x81, "b"),
+       "OpCode error, received opText after Continuation not finished", 1002},
+      {"binary inside a message", ClientFrame(0x02, "a") + ClientFrame(0x82, "b"),
+       "OpCode error, received opBinary after Continuation not finished", 1002},
+      {"text after a ping inside a message",
+       ClientFrame(0x01, "a") + ClientFrame(0x89, "") + ClientFrame(0x81, "b"),
+       "OpCode error, received opText after Continuation not finished", 1002},
+      {"opcode 3", ClientFrame(0x83, ""), "Invalid Control OptCode", 1002},
+      {"opcode 11", ClientFrame(0x8B, ""), "Invalid Control OptCode", 1002},
+      {"RSV1 without extension", ClientFrame(0xC1, "a"),
+       "Invalid value of RSV while no Extension Negotiated", 1002},
+      {"RSV3 without extension", ClientFrame(0x91, "a"),
+       "Invalid value of RSV while no Extension Negotiated", 1002},
+      {"fragmented ping", ClientFrame(0x09, "a"), "Control Message must not be fragmented", 1002},
+      {"ping of 126 bytes", ClientFrame(0x89, std::string(126, 'p')),
+       "Control frames are only allowed to have payload up to and including 125 octets", 1002},
+      {"close with one byte", ClientFrame(0x88, "\x03"), "Invalid Payload length for close code",
+       1002},
+      {"close 1005", ClientFrame(0x88, Bytes({0x03, 0xED})), "Invalid close code", 1002},
+      {"close 1006", ClientFrame(0x88, Bytes({0x03, 0xEE})), "Invalid close code", 1002},
+      {"close 1015", ClientFrame(0x88, Bytes({0x03, 0xF7})), "Invalid close code", 1002},
+      {"close 999", ClientFrame(0x88, Bytes({0x03, 0xE7})), "Invalid close code", 1002},
+      {"close 5000", ClientFrame(0x88, Bytes({0x13, 0x88})), "Invalid close code", 1002},
+      {"close 1000", ClientFrame(0x88, Bytes({0x03, 0xE8})), "", 1000},
+      {"close 1011", ClientFrame(0x88, Bytes({0x03, 0xF3})), "", 1000},
+      {"close 4999", ClientFrame(0x88, Bytes({0x13, 0x87})), "", 1000},
+      {"close 999 with a reason", ClientFrame(0x88, Bytes({0x03, 0xE7}) + "bye"), "", 1000},
+      {"empty close", ClientFrame(0x88, ""), "", 1000},
+      {"unmasked empty close", Bytes({0x88, 0x00}), "", 1000},
+      {"invalid UTF-8 text", ClientFrame(0x81, Bytes({0xED, 0xA0, 0x80})), "Invalid UTF8 message",
+       1007},
+      {"text above U+10FFFF", ClientFrame(0x81, Bytes({0xF4, 0x90, 0x80, 0x80})),
+       "Invalid UTF8 message", 1007},
+      {"text ending in a lone F4", ClientFrame(0x81, Bytes({'a', 0xF4})), "Invalid UTF8 message",
+       1007},
+      {"invalid UTF-8 close reason", ClientFrame(0x88, Bytes({0x03, 0xE8, 0xC0, 0x80})),
+       "Invalid UTF8 message", 1007},
+      {"64-bit length with its top bit set",
+       std::string(reinterpret_cast<const char*>(bigLength), sizeof bigLength),
+       "Invalid frame payload length", 1002},
+  };
+}
+
+TEST(FrameReader, ErrorsCloseWithTheirMessageAndCode) {
+  for (const auto& tc : ErrorCases()) {
+    auto c = NewConnection();
+    c->SetCleanDisconnect(true);
+    c->SetValidateUTF8(true);
+    std::string raised;
+    try {
+      c->Feed(tc.Wire);
+    } catch (const TlumWSException& e) {
+      raised = e.what();
+    }
+    EXPECT_EQ(raised, tc.Message) << tc.Name;
+    EXPECT_TRUE(c->Disconnected()) << tc.Name;
+    EXPECT_EQ(c->DisconnectPeerCount, 1) << tc.Name;
+    const auto frames = ParseFrames(c->AllWritten());
+    ASSERT_FALSE(frames.empty()) << tc.Name;
+    const auto& close = frames.back();
+    EXPECT_EQ(close.FirstByte, 0x88) << tc.Name;
+    ASSERT_EQ(close.Payload.size(), 2u) << tc.Name;
+    EXPECT_EQ((static_cast<std::uint8_t>(close.Payload[0]) << 8) |
+                  static_cast<std::uint8_t>(close.Payload[1]),
+              tc.SentCode)
+        << tc.Name;
+  }
+}
+
+TEST(FrameReader, ServerDefaultsDropThePeerWithoutACloseFrame) {
+  auto c = NewConnection();
+  c->SetCleanDisconnect(false);
+  EXPECT_THROW(c->Feed(ClientFrame(0x83, "")), TlumWSException);
+  EXPECT_TRUE(c->Writes.empty());
+  EXPECT_EQ(c->DisconnectPeerCount, 1);
+  // A second error cannot close twice.
+  c->DoCloseConnection("again", 1002);
+  EXPECT_EQ(c->DisconnectPeerCount, 1);
+}
+
+TEST(FrameReader, CloseFrameRecordsCodeAndReason) {
+  auto c = NewConnection();
+  c->Feed(ClientFrame(0x88, Bytes({0x0F, 0xA0}) + "going away"));
+  EXPECT_EQ(c->CloseCode(), 4000);
+  EXPECT_EQ(c->CloseReason(), "going away");
+  EXPECT_TRUE(c->Disconnected());
+}
+
+TEST(FrameReader, NothingIsReadAfterTheConnectionClosed) {
+  auto c = NewConnection();
+  TRecorder r;
+  r.Attach(*c);
+  c->Feed(ClientFrame(0x88, "") + ClientFrame(0x81, "late"));
+  EXPECT_TRUE(r.Texts.empty());
+}
+
+TEST(FrameReader, UnmaskedFramesAreRefusedWhenMasksAreRequired) {
+  auto c = NewConnection();
+  c->ReceiveBytes("\x81\x01x", 3);
+  try {
+    c->ReadFrames(true);
+    FAIL() << "no error";
+  } catch (const TlumWSException& e) {
+    EXPECT_STREQ(e.what(), "Message is not masked");
+  }
+}
+
+TEST(FrameReader, InvalidUTF8PassesWhenValidationIsOff) {
+  auto c = NewConnection();
+  TRecorder r;
+  r.Attach(*c);
+  c->Feed(ClientFrame(0x81, Bytes({0xFF, 'a'})));
+  ASSERT_EQ(r.Texts.size(), 1u);
+  EXPECT_EQ(r.Texts[0], Bytes({0xFF, 'a'}));
+}
+
+// ---- Limits ----
+
+TEST(FrameReader, AFrameAboveTheLimitClosesWith1009BeforeItsPayloadArrives) {
+  auto c = NewConnection();
+  c->SetMaxMessageSize(1000);
+  c->SetCleanDisconnect(true);
+  const std::string frame = ClientFrame(0x82, std::string(1001, 'z'));
+  EXPECT_THROW(c->Feed(frame.substr(0, 8)), TlumWSException);  // header and key only
+  const auto frames = ParseFrames(c->AllWritten());
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].Payload, Bytes({0x03, 0xF1}));
+}
+
+TEST(FrameReader, AMessageAboveTheLimitAcrossFramesClosesWith1009) {
+  auto c = NewConnection();
+  c->SetMaxMessageSize(1000);
+  TRecorder r;
+  r.Attach(*c);
+  c->Feed(ClientFrame(0x01, std::string(600, 'a')));
+  try {
+    c->Feed(ClientFrame(0x80, std::string(600, 'b')));
+    FAIL() << "no error";
+  } catch (const TlumWSException& e) {
+    EXPECT_STREQ(e.what(), "Message too big");
+  }
+  EXPECT_TRUE(r.Texts.empty());
+  // Exactly at the limit is fine.
+  auto d = NewConnection();
+  d->SetMaxMessageSize(1000);
+  TRecorder s;
+  s.Attach(*d);
+  d->Feed(ClientFrame(0x01, std::string(500, 'a')) + ClientFrame(0x80, std::string(500, 'b')));
+  ASSERT_EQ(s.Texts.size(), 1u);
+  EXPECT_EQ(s.Texts[0].size(), 1000u);
+}
+
+// ---- Fragment policies ----
+
+TEST(FragmentPolicy, OnlyFragmentedGivesOneEventPerFrameAndNoMessage) {
+  auto c = NewConnection();
+  c->SetFragmentedMessages(frgOnlyFragmented);
+  TRecorder r;
+  r.Attach(*c);
+  c->Feed(ClientFrame(0x01, "ab") + ClientFrame(0x00, "cd") + ClientFrame(0x80, "ef"));
+  ASSERT_EQ(r.Fragments.size(), 3u);
+  EXPECT_EQ(r.Fragments[0].Data, "ab");
+  EXPECT_EQ(r.Fragments[1].Data, "cd");
+  EXPECT_EQ(r.Fragments[2].Data, "ef");
+  EXPECT_TRUE(r.Fragments[0].Continuation);
+  EXPECT_TRUE(r.Fragments[1].Continuation);
+  EXPECT_FALSE(r.Fragments[2].Continuation);
+  EXPECT_EQ(r.Fragments[2].OpCode, opText);
+  EXPECT_TRUE(r.Texts.empty());
+  // The message is over: a stray continuation is an error, a new message is not.
+  c->Feed(ClientFrame(0x82, "g"));
+  EXPECT_EQ(r.Fragments.size(), 4u);
+  EXPECT_THROW(c->Feed(ClientFrame(0x80, "h")), TlumWSException);
+}
+
+TEST(FragmentPolicy, AllGivesGrowingFragmentsThenTheWholeMessage) {
+  auto c = NewConnection();
+  c->SetFragmentedMessages(frgAll);
+  TRecorder r;
+  r.Attach(*c);
+  c->Feed(ClientFrame(0x01, "ab") + ClientFrame(0x00, "cd") + ClientFrame(0x80, "ef"));
+  ASSERT_EQ(r.Fragments.size(), 3u);
+  EXPECT_EQ(r.Fragments[2].Data, "abcdef");
+  EXPECT_FALSE(r.Fragments[2].Continuation);
+  EXPECT_EQ(r.Texts, std::vector<std::string>{"abcdef"});
+}
+
+TEST(FragmentPolicy, OnlyBufferAnswersAPingInsideAMessageAtOnce) {
+  auto c = NewConnection();
+  TRecorder r;
+  r.Attach(*c);
+  c->Feed(ClientFrame(0x01, "ab") + ClientFrame(0x89, "hi"));
+  EXPECT_EQ(c->AllWritten(), Bytes({0x8A, 0x02, 'h', 'i'}));
+  EXPECT_TRUE(r.Texts.empty());
+  c->Feed(ClientFrame(0x80, "cd"));
+  EXPECT_EQ(r.Texts, std::vector<std::string>{"abcd"});
+}
+
+// ---- Pings and pongs ----
+
+TEST(Pings, APongMatchingTheSecondPingRemovesTheOldest) {
+  auto c = NewConnection();
+  c->Ping("one");
+  c->Ping("two");
+  EXPECT_EQ(c->QueuePingList().Count(), 2);
+  const auto frames = ParseFrames(c->AllWritten());
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].FirstByte, 0x89);
+  EXPECT_EQ(frames[1].Payload, "two");
+  c->Feed(ClientFrame(0x8A, "two"));
+  EXPECT_EQ(c->QueuePingList().Count(), 1);
+  EXPECT_EQ(c->Pong(), "two");
+  EXPECT_NE(c->LastPong(), TwsTime{});
+  EXPECT_NE(c->FirstPing(), TwsTime{});
+  EXPECT_TRUE(c->Ping("two", 1000));  // the last answered text counts at once
+  EXPECT_FALSE(c->Ping("three", 0));
+  EXPECT_FALSE(c->Disconnected());
+}
+
+TEST(Pings, AnUnsolicitedPongIsIgnored) {
+  auto c = NewConnection();
+  c->Feed(ClientFrame(0x8A, "stray"));
+  EXPECT_FALSE(c->Disconnected());
+  EXPECT_TRUE(c->Pong().empty());
+}
+
+TEST(Pings, A125BytePingIsEchoed) {
+  auto c = NewConnection();
+  const std::string payload(125, 'q');
+  c->Feed(ClientFrame(0x89, payload));
+  const auto frames = ParseFrames(c->AllWritten());
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].FirstByte, 0x8A);
+  EXPECT_EQ(frames[0].Payload, payload);
+}
+
+// ---- Writers ----
+
+TEST(FrameWriter, LengthForms) {
+  struct {
+    std::size_t Size;
+    std::string Header;
+  } cases[] = {
+      {0, Bytes({0x82, 0x00})},
+      {125, Bytes({0x82, 0x7D})},
+      {126, Bytes({0x82, 0x7E, 0x00, 0x7E})},
+      {65535, Bytes({0x82, 0x7E, 0xFF, 0xFF})},
+      {65536, Bytes({0x82, 0x7F, 0, 0, 0, 0, 0, 1, 0, 0})},
+  };
+  for (const auto& tc : cases) {
+    auto c = NewConnection();
+    const std::string payload(tc.Size, 'p');
+    c->WriteData(AsBytes(payload));
+    ASSERT_EQ(c->Writes.size(), 1u);
+    EXPECT_EQ(c->Writes[0], tc.Header + payload) << tc.Size;
+  }
+}
+
+TEST(FrameWriter, EmptyAndNulTexts) {
+  auto c = NewConnection();
+  c->WriteData(std::string_view());
+  c->WriteData(std::string_view("\0", 1));
+  ASSERT_EQ(c->Writes.size(), 2u);
+  EXPECT_EQ(c->Writes[0], Bytes({0x81, 0x00}));
+  EXPECT_EQ(c->Writes[1], Bytes({0x81, 0x01, 0x00}));
+}
+
+TEST(FrameWriter, AnEmptyFragmentedWriteSendsNothing) {
+  auto c = NewConnection();
+  c->WriteFragmentedStream(TBytesView(), opBinary, false, 4);
+  EXPECT_TRUE(c->Writes.empty());
+}
+
+TEST(FrameWriter, MaskedFramesDecodeWithTheirKey) {
+  auto c = NewConnection();
+  c->SetMasked(true);
+  c->WriteData("masked text");
+  ASSERT_EQ(c->Writes.size(), 1u);
+  const std::string& w = c->Writes[0];
+  ASSERT_EQ(static_cast<std::uint8_t>(w[1]), 0x80 | 11);
+  std::string payload = w.substr(6);
+  const auto* key = reinterpret_cast<const std::uint8_t*>(w.data() + 2);
+  for (int i = 0; i < 4; ++i) EXPECT_NE(key[i], 255);
+  detail::MaskBytes(reinterpret_cast<std::uint8_t*>(payload.data()), payload.size(), key, 0);
+  EXPECT_EQ(payload, "masked text");
+}
+
+TEST(FrameWriter, AFailedWriteRaisesAndReleasesTheLock) {
+  auto c = NewConnection();
+  c->FailWrites = true;
+  try {
+    c->WriteData("x");
+    FAIL() << "no error";
+  } catch (const TlumWSException& e) {
+    EXPECT_STREQ(e.what(), "Error writing message peer gone.");
+  }
+  c->FailWrites = false;
+  std::thread other([&] { c->WriteData("y"); });  // would block if the lock were still held
+  other.join();
+  EXPECT_EQ(c->Writes.size(), 1u);
+}
+
+// ---- Compression ----
+
+std::string Deflate(std::string_view text) {
+  z_stream z{};
+  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::string out(text.size() + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_SYNC_FLUSH);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  out.resize(out.size() - 4);  // the 00 00 FF FF tail
+  return out;
+}
+
+std::string Inflate(std::string data) {
+  data += Bytes({0x00, 0x00, 0xFF, 0xFF});
+  z_stream z{};
+  inflateInit2(&z, -15);
+  std::string out(1 << 20, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(data.data());
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  inflate(&z, Z_SYNC_FLUSH);
+  out.resize(out.size() - z.avail_out);
+  inflateEnd(&z);
+  return out;
+}
+
+TConnectionPtr DeflateConnection() {
+  auto c = NewConnection();
+  c->Extensions().SetMode(appServer);
+  c->Extensions().PerMessage_Deflate().SetEnabled(true);
+  c->Extensions().DecodeExtensions("permessage-deflate; client_no_context_takeover");
+  EXPECT_TRUE(c->Extensions().ExtensionNegotiated());
+  return c;
+}
+
+TEST(Compression, ACompressedMessageIsDeliveredInflated) {
+  auto c = DeflateConnection();
+  TRecorder r;
+  r.Attach(*c);
+  const std::string text = "Hello, compressed world! Hello, compressed world!";
+  c->Feed(ClientFrame(0xC1, Deflate(text)));
+  EXPECT_EQ(r.Texts, std::vector<std::string>{text});
+  // A plain message on the same connection stays plain.
+  c->Feed(ClientFrame(0x81, "plain"));
+  EXPECT_EQ(r.Texts.back(), "plain");
+}
+
+TEST(Compression, AFragmentedCompressedMessageWithAPingInsideIsInflated) {
+  auto c = DeflateConnection();
+  TRecorder r;
+  r.Attach(*c);
+  const std::string text(3000, 'w');
+  const std::string z = Deflate(text);
+  const std::size_t half = z.size() / 2;
+  c->Feed(ClientFrame(0x41, z.substr(0, half)) + ClientFrame(0x89, "p") +
+          ClientFrame(0x80, z.substr(half)));
+  EXPECT_EQ(r.Texts, std::vector<std::string>{text});
+  const auto frames = ParseFrames(c->AllWritten());
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].FirstByte, 0x8A);  // the pong is not compressed
+}
+
+TEST(Compression, WritesAreCompressedAndMarkedWithRSV1) {
+  auto c = DeflateConnection();
+  const std::string text = "abcabcabcabcabcabcabcabcabcabcabcabc";
+  c->WriteData(text);
+  c->WriteData(text);
+  c->Ping("p");
+  const auto frames = ParseFrames(c->AllWritten());
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].FirstByte, 0xC1);
+  EXPECT_EQ(Inflate(frames[0].Payload), text);
+  EXPECT_LT(frames[0].Payload.size(), text.size());
+  EXPECT_EQ(frames[2].FirstByte, 0x89);
+  EXPECT_EQ(frames[2].Payload, "p");
+}
+
+TEST(Compression, AFragmentedWriteMarksOnlyItsFirstFrame) {
+  auto c = DeflateConnection();
+  const std::string text(100, 'k');
+  c->WriteData(text, 40, stmNone);
+  const auto frames = ParseFrames(c->AllWritten());
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].FirstByte, 0x41);
+  EXPECT_EQ(frames[1].FirstByte, 0x00);
+  EXPECT_EQ(frames[2].FirstByte, 0x80);
+  EXPECT_EQ(Inflate(frames[0].Payload + frames[1].Payload + frames[2].Payload), text);
+}
+
+TEST(Compression, AnInflatedMessageAboveTheLimitClosesWith1009) {
+  auto c = DeflateConnection();
+  c->SetMaxMessageSize(64 * 1024);
+  c->SetCleanDisconnect(true);
+  TRecorder r;
+  r.Attach(*c);
+  const std::string bomb = Deflate(std::string(1 << 20, '\0'));
+  ASSERT_LT(bomb.size(), 64u * 1024);
+  try {
+    c->Feed(ClientFrame(0xC2, bomb));
+    FAIL() << "no error";
+  } catch (const TlumWSException& e) {
+    EXPECT_STREQ(e.what(), "Message too big");
+  }
+  EXPECT_TRUE(r.Binaries.empty());
+  const auto frames = ParseFrames(c->AllWritten());
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].Payload, Bytes({0x03, 0xF1}));
+}
+
+TEST(Compression, RSV1OnAControlFrameIsAnError) {
+  auto c = DeflateConnection();
+  EXPECT_THROW(c->Feed(ClientFrame(0xC9, "p")), TlumWSException);
+  EXPECT_TRUE(c->Disconnected());
+}
+
+}  // namespace
+}  // namespace quillon::test
