@@ -1,0 +1,64 @@
+// UTF-8 well-formedness and UTF-16 length.
+#include <gtest/gtest.h>
+
+#include "connection/lumWebSocket_UTF8.h"
+
+namespace quillon {
+namespace {
+
+std::string Bytes(std::initializer_list<int> b) {
+  std::string s;
+  for (int v : b) s += static_cast<char>(v);
+  return s;
+}
+
+TEST(UTF8, Table) {
+  struct {
+    const char* Name;
+    std::string Text;
+    bool Valid;
+  } cases[] = {
+      {"empty", "", true},
+      {"ASCII", "hello world, a longer ASCII run", true},
+      {"two-byte", Bytes({0xC3, 0xA9}), true},
+      {"three-byte", Bytes({0xE2, 0x82, 0xAC}), true},
+      {"four-byte", Bytes({0xF0, 0x9F, 0x98, 0x80}), true},
+      {"U+10FFFF", Bytes({0xF4, 0x8F, 0xBF, 0xBF}), true},
+      {"U+D7FF", Bytes({0xED, 0x9F, 0xBF}), true},
+      {"U+E000", Bytes({0xEE, 0x80, 0x80}), true},
+      {"lone continuation", Bytes({0x80}), false},
+      {"overlong two-byte C0", Bytes({0xC0, 0x80}), false},
+      {"overlong two-byte C1", Bytes({0xC1, 0xBF}), false},
+      {"overlong three-byte", Bytes({0xE0, 0x80, 0x80}), false},
+      {"overlong four-byte", Bytes({0xF0, 0x80, 0x80, 0x80}), false},
+      {"surrogate", Bytes({0xED, 0xA0, 0x80}), false},
+      {"above U+10FFFF", Bytes({0xF4, 0x90, 0x80, 0x80}), false},
+      {"F5 lead", Bytes({0xF5, 0x80, 0x80, 0x80}), false},
+      {"FF", Bytes({0xFF}), false},
+      {"cut two-byte", Bytes({0xC3}), false},
+      {"cut three-byte", Bytes({0xE2, 0x82}), false},
+      {"cut four-byte", Bytes({0xF0, 0x9F, 0x98}), false},
+      {"lone F4 at the end", Bytes({'a', 0xF4}), false},
+      {"bad continuation", Bytes({0xE2, 0x28, 0xA1}), false},
+  };
+  for (const auto& tc : cases) {
+    EXPECT_EQ(IsValidUTF8(tc.Text), tc.Valid) << tc.Name;
+    // The same sequence after ASCII runs of every length, so both the eight-byte path and
+    // the byte path meet it at every alignment.
+    for (std::size_t pad = 1; pad < 20; ++pad) {
+      EXPECT_EQ(IsValidUTF8(std::string(pad, 'x') + tc.Text + std::string(pad % 9, 'y')),
+                tc.Valid && (tc.Name != std::string("lone F4 at the end")))
+          << tc.Name << " after " << pad;
+    }
+  }
+}
+
+TEST(UTF8, UTF16Length) {
+  EXPECT_EQ(UTF16Length(""), 0u);
+  EXPECT_EQ(UTF16Length("abc"), 3u);
+  EXPECT_EQ(UTF16Length(Bytes({0xC3, 0xA9, 0xE2, 0x82, 0xAC})), 2u);
+  EXPECT_EQ(UTF16Length(Bytes({0xF0, 0x9F, 0x98, 0x80})), 2u);
+}
+
+}  // namespace
+}  // namespace quillon
