@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,8 +16,8 @@
 
 namespace {
 
-// About 200 bytes, the same page nginx serves in the comparison.
-const std::string kPage =
+// About 200 bytes; --page serves a file instead (the script passes nginx's own page).
+std::string kPage =
     "<!DOCTYPE html><html><head><title>Quillon</title></head><body><h1>Hello</h1>"
     "<p>A small page from the minimal HTTP API server, about two hundred bytes long, "
     "for the benchmark.</p></body></html>\n";
@@ -60,8 +62,17 @@ int main(int argc, char** argv) {
       threads = std::atoi(argv[++i]);
     } else if (a == "--host" && i + 1 < argc) {
       host = argv[++i];
+    } else if (a == "--page" && i + 1 < argc) {
+      std::ifstream in(argv[++i], std::ios::binary);
+      std::ostringstream text;
+      text << in.rdbuf();
+      if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", argv[i]);
+        return 1;
+      }
+      kPage = text.str();
     } else {
-      std::fprintf(stderr, "usage: %s [--port N] [--threads N] [--host H]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--port N] [--threads N] [--host H] [--page FILE]\n", argv[0]);
       return a == "--help" ? 0 : 2;
     }
   }

@@ -570,6 +570,9 @@ void Connection::BeginLingerLocked() {
   since_ = Clock::now();
   in_.Clear();
   if (pendingRead_) FailPendingReadLocked(ERROR_CONNECTION_INVALID);
+  // For the API the connection has ended now; the socket only lingers for the peer's sake.
+  for (DisconnectWaiter& w : disconnectWaiters_) w.queue->Complete(w.overlapped, 0, NO_ERROR);
+  disconnectWaiters_.clear();
   changed_.notify_all();
   if (peerEof_) {
     TeardownLocked();
@@ -877,6 +880,8 @@ ULONG Connection::SendResponse(const Request& request, ULONG flags,
     if (logRequested_) LogLocked();
     logRequested_ = false;
   }
+  // The send completes before whatever its flags end (the disconnect wait, the request).
+  if (overlapped) request.route.queue->Complete(overlapped, static_cast<DWORD>(total), NO_ERROR);
   if (disconnect) {
     if (logRequested_) LogLocked();
     logRequested_ = false;
@@ -884,10 +889,7 @@ ULONG Connection::SendResponse(const Request& request, ULONG flags,
   } else if (!more && phase_ == Phase::Dispatched) {
     FinishResponseLocked();
   }
-  if (overlapped) {
-    request.route.queue->Complete(overlapped, static_cast<DWORD>(total), NO_ERROR);
-    return ERROR_IO_PENDING;
-  }
+  if (overlapped) return ERROR_IO_PENDING;
   if (bytesSent) *bytesSent = static_cast<ULONG>(total);
   return NO_ERROR;
 }
@@ -918,13 +920,13 @@ void Connection::FinishResponseLocked() {
 
 ULONG Connection::WaitForDisconnect(RequestQueue* queue, LPOVERLAPPED overlapped) {
   std::unique_lock g(lock_);
-  if (phase_ == Phase::Closed) return ERROR_CONNECTION_INVALID;
+  if (phase_ == Phase::Closed || phase_ == Phase::Lingering) return ERROR_CONNECTION_INVALID;
   if (overlapped) {
     queue->AddRef();
     disconnectWaiters_.push_back(DisconnectWaiter{KernelRef<RequestQueue>(queue), overlapped});
     return ERROR_IO_PENDING;
   }
-  changed_.wait(g, [&] { return phase_ == Phase::Closed; });
+  changed_.wait(g, [&] { return phase_ == Phase::Closed || phase_ == Phase::Lingering; });
   return NO_ERROR;
 }
 
