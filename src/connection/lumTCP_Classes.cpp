@@ -9,13 +9,6 @@ TlumTCPConnection_Base::TlumTCPConnection_Base() = default;
 
 TlumTCPConnection_Base::~TlumTCPConnection_Base() = default;
 
-void TlumTCPConnection_Base::AddRef() { FRefCount.fetch_add(1, std::memory_order_relaxed); }
-
-void TlumTCPConnection_Base::Release() {
-  // acq_rel: every write made while a reference was held happens before the delete.
-  if (FRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
-}
-
 void TlumTCPConnection_Base::Free() {
   FFreed.store(true, std::memory_order_release);
   Release();

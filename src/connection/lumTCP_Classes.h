@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "httpapi/lumWebSocket_HTTPAPI_Server.h"
 #include "util/lumWebSocket_Classes_SyncObjs.h"
 
 namespace quillon {
@@ -38,21 +39,19 @@ class TlumSilentException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Reference counted: the creator holds the first reference; every thread or outstanding
-// operation that keeps the connection takes one more (AddRef) and gives it back
-// (Release). The object is destroyed exactly once, when the last reference goes.
-// Free() gives up the creator's reference.
-class TlumTCPConnection_Base {
+// Reference counted through the request-queue host's connection base, so that the request
+// contexts of the worker pool and every other holder share one count: the creator holds
+// the first reference; every thread or outstanding operation that keeps the connection
+// takes one more (AddRef) and gives it back (Release). The object is destroyed exactly
+// once, when the last reference goes. Free() gives up the creator's reference.
+class TlumTCPConnection_Base : public TlumHTTPAPIConnection {
  public:
   TlumTCPConnection_Base();
   TlumTCPConnection_Base(const TlumTCPConnection_Base&) = delete;
   TlumTCPConnection_Base& operator=(const TlumTCPConnection_Base&) = delete;
 
-  // Virtual so that a transport whose operation contexts count references through a
-  // base class of their own can share this one count.
-  virtual void AddRef();
-  virtual void Release();
-  long RefCount() const { return FRefCount.load(std::memory_order_acquire); }
+  // Completed reads come only to the HTTP Server API transport, which overrides this.
+  void DoReadData(DWORD /*aBytesReceived*/) override {}
 
   // Marks the connection freed and drops the creator's reference; null is ignored.
   void Free();
@@ -118,7 +117,7 @@ class TlumTCPConnection_Base {
 
  protected:
   // Only Release destroys a connection.
-  virtual ~TlumTCPConnection_Base();
+  ~TlumTCPConnection_Base() override;
 
   TlumCriticalSection FCS;
   std::array<TlumCriticalSection, 6> FCSArray;
@@ -140,9 +139,6 @@ class TlumTCPConnection_Base {
   std::vector<std::uint8_t> FTCPEndOfFrame;
   void* FData = nullptr;
   std::atomic<bool> FFreed{false};
-
- private:
-  std::atomic<long> FRefCount{1};
 };
 
 // Adds nothing; kept so that the chain reads as designed.
