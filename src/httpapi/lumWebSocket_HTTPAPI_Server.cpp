@@ -316,17 +316,33 @@ void TlumHTTPServerAPI::Shutdown() {
 }
 
 void TlumHTTPServerAPI::Start() {
-  std::lock_guard guard(FThreadLock);
-  if (FThread.joinable() || Terminated()) return;
+  std::unique_lock guard(FThreadLock);
+  if (FThread.joinable() || FSetUp || Terminated()) return;
   FThread = std::thread([this] { Execute(); });
+  // Requests may already be arriving: once Start returns, they are taken with the
+  // authentication setting in force.
+  FStartSignal.wait(guard, [this] { return FSetUp; });
+}
+
+void TlumHTTPServerAPI::SetUpDone() {
+  std::lock_guard guard(FThreadLock);
+  FSetUp = true;
+  FStartSignal.notify_all();
 }
 
 void TlumHTTPServerAPI::WaitFor() {
-  std::lock_guard guard(FThreadLock);
-  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) FThread.join();
+  std::thread thread;
+  {
+    std::lock_guard guard(FThreadLock);
+    if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
+      thread = std::move(FThread);
+  }
+  // Joined outside the lock: the thread takes it on its way up.
+  if (thread.joinable()) thread.join();
 }
 
 void TlumHTTPServerAPI::Execute() {
+  bool setUp = false;
   try {
     if (BasicAuthentication()) {
       HTTP_SERVER_AUTHENTICATION_INFO auth{};
@@ -338,8 +354,11 @@ void TlumHTTPServerAPI::Execute() {
       CheckError(HttpSetUrlGroupProperty(FUrlGroupID, HttpServerAuthenticationProperty, &auth,
                                          sizeof auth));
     }
+    SetUpDone();
+    setUp = true;
     if (OnStartup) OnStartup(this);
   } catch (...) {
+    if (!setUp) SetUpDone();
     return;  // ends before the loop began: no OnShutdown
   }
   try {

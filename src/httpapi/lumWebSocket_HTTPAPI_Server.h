@@ -215,7 +215,8 @@ class TlumHTTPServerAPI {
   TlumHTTPServerAPI(const TlumHTTPServerAPI&) = delete;
   TlumHTTPServerAPI& operator=(const TlumHTTPServerAPI&) = delete;
 
-  void Start();  // runs the receive thread (once)
+  // Runs the receive thread (once); returns when the thread has applied BasicAuthentication.
+  void Start();
   void Terminate() { FTerminated.store(true); }
   bool Terminated() const { return FTerminated.load(); }
   void WaitFor();
@@ -273,6 +274,7 @@ class TlumHTTPServerAPI {
   void Execute();
   void ReceiveLoop();
   void Shutdown();  // the destruction steps; also undoes a constructor that failed half way
+  void SetUpDone();
 
   TlumSRWLockList FContexts;
   bool FInitialized = false;
@@ -285,7 +287,9 @@ class TlumHTTPServerAPI {
   std::atomic<bool> FBasicAuthentication{false};
   std::atomic<int> FReadBufferSize{16384};
   std::atomic<bool> FTerminated{false};
-  std::mutex FThreadLock;  // guards starting and joining FThread
+  std::mutex FThreadLock;  // guards starting and joining FThread, and FSetUp
+  std::condition_variable FStartSignal;
+  bool FSetUp = false;
   std::thread FThread;
 };
 
