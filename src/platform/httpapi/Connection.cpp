@@ -497,7 +497,11 @@ bool Connection::WriteLocked(const iovec* parts, int count) {
   }
   flushedSinceCheck_ += written;
   if (written < total) {
-    if (outPos_ == out_.size()) sendCheck_ = Clock::now();
+    if (outPos_ == out_.size()) {
+      // The send rate is measured from the moment the peer stopped taking everything.
+      sendCheck_ = Clock::now();
+      flushedSinceCheck_ = 0;
+    }
     std::size_t skip = written;
     for (int i = 0; i < count; ++i) {
       std::size_t len = parts[i].iov_len;

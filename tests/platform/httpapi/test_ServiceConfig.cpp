@@ -1,0 +1,121 @@
+// TLS certificate bindings and TLS listeners: the binding table's results, a certificate that
+// is in no store, and a full request over TLS with the bound certificate.
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "HttpTestSupport.h"
+#include "platform/httpapi/CertStore.h"
+#include "platform/httpapi/http.h"
+
+namespace {
+
+using namespace httptest;
+namespace fs = std::filesystem;
+
+struct Binding {
+  sockaddr_in address{};
+  quillon::platform::Thumbprint hash{};
+  HTTP_SERVICE_CONFIG_SSL_SET set{};
+  std::string store;
+  Binding(std::uint16_t port, const quillon::platform::Thumbprint& thumbprint, std::string storeName)
+      : hash(thumbprint), store(std::move(storeName)) {
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    set.KeyDesc.pIpPort = reinterpret_cast<PSOCKADDR>(&address);
+    set.ParamDesc.SslHashLength = static_cast<ULONG>(hash.size());
+    set.ParamDesc.pSslHash = hash.data();
+    set.ParamDesc.pSslCertStoreName = store.c_str();
+  }
+  ULONG Set() { return HttpSetServiceConfiguration(nullptr, HttpServiceConfigSSLCertInfo, &set, sizeof set, nullptr); }
+  ULONG Delete() {
+    return HttpDeleteServiceConfiguration(nullptr, HttpServiceConfigSSLCertInfo, &set, sizeof set, nullptr);
+  }
+};
+
+class ServiceConfig : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("quillon-stores-" + std::to_string(getpid()));
+    fs::create_directories(root_);
+    setenv("QUILLON_CERT_STORES", root_.c_str(), 1);
+    thumbprintHex_ = quillon::platform::CreateSelfSignedCertificate("TestStore", "127.0.0.1");
+    thumbprint_ = *quillon::platform::ParseThumbprint(thumbprintHex_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  fs::path root_;
+  std::string thumbprintHex_;
+  quillon::platform::Thumbprint thumbprint_{};
+};
+
+TEST_F(ServiceConfig, BindingTableAnswersLikeTheRealOne) {
+  std::uint16_t port = FreePort();
+  Binding binding(port, thumbprint_, "TestStore");
+  EXPECT_EQ(binding.Set(), NO_ERROR);
+  EXPECT_EQ(binding.Set(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(binding.Delete(), NO_ERROR);
+  EXPECT_EQ(binding.Delete(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(binding.Set(), NO_ERROR);  // delete-then-set replaces a binding
+  EXPECT_EQ(binding.Delete(), NO_ERROR);
+  quillon::platform::Thumbprint unknown{};
+  unknown.fill(0xAB);
+  Binding missing(port, unknown, "TestStore");
+  EXPECT_EQ(missing.Set(), ERROR_NOT_FOUND);
+  Binding noStore(port, thumbprint_, "NoSuchStore");
+  EXPECT_NE(noStore.Set(), NO_ERROR);
+}
+
+TEST_F(ServiceConfig, RequestsOverTlsWithTheBoundCertificate) {
+  std::uint16_t port = FreePort();
+  Binding binding(port, thumbprint_, "TestStore");
+  ASSERT_EQ(binding.Set(), NO_ERROR);
+  Server server("/", "https", "+", port);
+  ASSERT_FALSE(server.prefix.empty());
+  std::thread responder([&] {
+    Received r = Receive(server.queue);
+    if (r.rc == NO_ERROR) Respond(server.queue, r.request->RequestId, 200, "secret");
+  });
+
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  Client tcp(port);
+  ASSERT_TRUE(tcp.connected());
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, tcp.fd());
+  ASSERT_EQ(SSL_connect(ssl), 1);
+  // The peer presents the certificate with the bound thumbprint.
+  X509* cert = SSL_get1_peer_certificate(ssl);
+  ASSERT_NE(cert, nullptr);
+  unsigned char md[20];
+  unsigned int mdLength = 0;
+  X509_digest(cert, EVP_sha1(), md, &mdLength);
+  X509_free(cert);
+  EXPECT_EQ(0, std::memcmp(md, thumbprint_.data(), 20));
+  std::string request = Get("/");
+  ASSERT_EQ(SSL_write(ssl, request.data(), static_cast<int>(request.size())), static_cast<int>(request.size()));
+  std::string response;
+  char buf[4096];
+  while (response.find("secret") == std::string::npos) {
+    int n = SSL_read(ssl, buf, sizeof buf);
+    if (n <= 0) break;
+    response.append(buf, static_cast<std::size_t>(n));
+  }
+  EXPECT_EQ(response.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_NE(response.find("secret"), std::string::npos);
+  SSL_free(ssl);
+  SSL_CTX_free(ctx);
+  responder.join();
+
+  // Plain text to the TLS port gets nowhere and harms nothing.
+  Client plain(port);
+  plain.Send(Get("/"));
+  EXPECT_TRUE(plain.WaitClosed());
+  binding.Delete();
+}
+
+}  // namespace
