@@ -61,7 +61,7 @@ std::size_t Utf16Length(const std::string& text) {
 
 TlumHTTPAPIContext* NewHTTPAPIContext(THTTPAPIMethods aMethod, TlumHTTPAPIConnection* aConnection) {
   auto* context = new TlumHTTPAPIContext{};
-  gLiveContexts.fetch_add(1, std::memory_order_relaxed);
+  gLiveContexts.fetch_add(1);
   context->method = aMethod;
   if (aConnection != nullptr) {
     aConnection->AddRef();
@@ -75,12 +75,12 @@ void FreeHTTPAPIContext(TlumHTTPAPIContext* aContext) {
   TlumHTTPAPIConnection* connection = std::exchange(aContext->connection, nullptr);
   delete aContext->datachunk;
   delete aContext;
-  gLiveContexts.fetch_sub(1, std::memory_order_relaxed);
+  gLiveContexts.fetch_sub(1);
   // Last, so that a connection freed here sees none of its contexts alive.
   if (connection != nullptr) connection->Release();
 }
 
-long LiveHTTPAPIContexts() { return gLiveContexts.load(std::memory_order_relaxed); }
+long LiveHTTPAPIContexts() { return gLiveContexts.load(); }
 
 static_assert(std::is_standard_layout_v<TlumHTTPAPIContext>);
 static_assert(offsetof(TlumHTTPAPIContext, overlapped) == 0,

@@ -353,6 +353,9 @@ TEST_F(Dispatch, AThrowingAsynchronousHandlerHasNotTakenTheContext) {
 }
 
 TEST_F(Dispatch, UnknownKindsAreLeftAlone) {
+  // One worker, so that the packet behind proves the first one has been looked at.
+  server_ = std::make_unique<TlumHTTPServerAPI>(true, 1);
+  port_ = server_->ThreadPool()->IOCompletition();
   TlumHTTPAPIContext* unknown = NewHTTPAPIContext(mthUnknown);
   Post(port_, unknown);
   // A second, known packet behind it: once that is gone, the worker has passed the first.
