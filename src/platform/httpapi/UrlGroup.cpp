@@ -44,47 +44,56 @@ class Listener final : public Pollable, public std::enable_shared_from_this<List
 
  private:
   void AcceptAll() {
-    std::lock_guard g(lock_);
     starved_ = false;
-    while (fd_ >= 0) {
+    for (;;) {
       sockaddr_in remote{};
-      socklen_t length = sizeof remote;
-      int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&remote), &length,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+      int fd = -1;
+      {
+        // Held for the accept only: starting a connection takes other locks, and Close is
+        // called with the registry locked.
+        std::lock_guard g(lock_);
+        if (fd_ < 0) return;
+        socklen_t length = sizeof remote;
+        fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&remote), &length,
+                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+      }
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
           starved_ = true;
         return;
       }
-      int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      sockaddr_in local{};
-      if (address_.s_addr != htonl(INADDR_ANY)) {
-        local.sin_family = AF_INET;
-        local.sin_addr = address_;
-        local.sin_port = htons(port_);
-      } else {
-        socklen_t localLength = sizeof local;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength);
-      }
-      std::shared_ptr<SSL_CTX> tls;
-      if (https_) {
-        tls = TlsContextFor(local.sin_addr, port_);
-        if (!tls) {
-          ::close(fd);  // no certificate bound to this address and port
-          continue;
-        }
-      }
-      auto connection = std::make_shared<Connection>(fd, local, remote, https_);
-      Connections().Insert(connection->id(), connection);
-      if (!EventLoop::Instance().Add(connection, fd,
-                                     EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET)) {
-        Connections().Erase(connection->id());
-        continue;
-      }
-      connection->Start(tls.get());
+      Accepted(fd, remote);
     }
+  }
+
+  void Accepted(int fd, const sockaddr_in& remote) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in local{};
+    if (address_.s_addr != htonl(INADDR_ANY)) {
+      local.sin_family = AF_INET;
+      local.sin_addr = address_;
+      local.sin_port = htons(port_);
+    } else {
+      socklen_t localLength = sizeof local;
+      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength);
+    }
+    std::shared_ptr<SSL_CTX> tls;
+    if (https_) {
+      tls = TlsContextFor(local.sin_addr, port_);
+      if (!tls) {
+        ::close(fd);  // no certificate bound to this address and port
+        return;
+      }
+    }
+    auto connection = std::make_shared<Connection>(fd, local, remote, https_);
+    Connections().Insert(connection->id(), connection);
+    if (!EventLoop::Instance().Add(connection, fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET)) {
+      Connections().Erase(connection->id());
+      return;
+    }
+    connection->Start(tls.get());
   }
 
   std::mutex lock_;  // guards fd_ against Close during an accept
