@@ -23,8 +23,8 @@ void Serve(HANDLE queue) {
     ULONG bytes = 0;
     ULONG rc = HttpReceiveHttpRequest(queue, HTTP_NULL_ID, 0, r, static_cast<ULONG>(buffer.size()),
                                       &bytes, nullptr);
-    if (rc == ERROR_OPERATION_ABORTED) return;
-    if (rc != NO_ERROR) continue;
+    if (rc == ERROR_MORE_DATA || rc == ERROR_CONNECTION_INVALID) continue;
+    if (rc != NO_ERROR) return;  // the queue is closed (or its handle already gone)
     std::string method = r->Verb == HttpVerbUnknown ? std::string(r->pUnknownVerb, r->UnknownVerbLength)
                                                     : std::to_string(r->Verb);
     std::string text = "method=" + method + "\npath=" +
