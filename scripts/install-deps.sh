@@ -11,6 +11,7 @@ DEBIAN_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # tests: real clients
   python3 python3-pytest python3-requests python3-websockets curl
+  chromium
   # benchmarks
   wrk nginx-light
 )
