@@ -333,6 +333,15 @@ void TlumWSComponent::NotifyFragmented(TlumWSConnection* aConnection, TBytesView
   if (!HoldMessage(ekFragmented, aConnection, call)) RaiseByMode(ekFragmented, aConnection, call);
 }
 
+void TlumWSComponent::CloseAfterError(TlumWSConnection* aConnection) {
+  if (aConnection == nullptr) return;
+  try {
+    aConnection->DisconnectOnError();
+  } catch (...) {
+    // Closing is best effort here: the connection is already in trouble.
+  }
+}
+
 void TlumWSComponent::NotifyError(TlumWSConnection* aConnection, const std::string& aError) {
   if (IsDestroying()) return;
   try {
@@ -346,10 +355,10 @@ void TlumWSComponent::NotifyError(TlumWSConnection* aConnection, const std::stri
         });
       }
     }
-    if (aConnection != nullptr) aConnection->DisconnectOnError();
   } catch (...) {
     // A failing error handler must not take the reporting thread down with it.
   }
+  CloseAfterError(aConnection);
 }
 
 void TlumWSComponent::NotifyException(TlumWSConnection* aConnection, std::exception_ptr aError) {
@@ -390,10 +399,10 @@ void TlumWSComponent::NotifyException(TlumWSConnection* aConnection, std::except
         }
       }
     }
-    if (aConnection != nullptr) aConnection->DisconnectOnError();
   } catch (...) {
     // Errors inside the notification are swallowed.
   }
+  CloseAfterError(aConnection);
 }
 
 void TlumWSComponent::NotifyException(TlumWSConnection* aConnection, const std::string& aMessage) {

@@ -162,6 +162,7 @@ class TlumWSComponent : public TlumWSComponent_Base {
  protected:
   // The connection's disconnect is over: the server frees it (at once or later).
   virtual void DoReleaseConnection(TlumWSConnection* aConnection) = 0;
+  static void CloseAfterError(TlumWSConnection* aConnection);
   // Hands an event to protocol or API objects. True when the component's own event must
   // not be raised.
   bool RouteToObjects(TlumWSConnection* aConnection, bool aFirstOnly,
