@@ -73,6 +73,8 @@ class TTestServer : public TlumWSServer_Base {
   ~TTestServer() override { DestroyComponent(); }
 
   using TlumWSServer_Base::DoUpgradeAuthentication;
+  using TlumWSServer_Base::HeartBeatText;
+  void SetFActiveForTest(bool aValue) { SetFActive(aValue); }
   bool HasHeartBeatTimeoutTimer() {
     std::lock_guard lock(FTimersLock);
     return FHeartBeatTimeoutTimer != nullptr;
