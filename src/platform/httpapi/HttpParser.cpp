@@ -220,12 +220,13 @@ ParseStatus RequestHeadParser::ParseHead(std::string_view data, std::size_t end)
         sawHost = true;
         break;
       case HttpHeaderContentLength: {
-        if (value.empty() || value.size() > 18) return Fail(400);
+        if (value.empty()) return Fail(400);
         std::uint64_t n = 0;
-        for (char c : value) {
+        for (char c : value)
           if (c < '0' || c > '9') return Fail(400);
-          n = n * 10 + static_cast<unsigned>(c - '0');
-        }
+        // A well-formed length too big to count is a body too large, not a malformed head.
+        if (value.size() > 18) return Fail(413);
+        for (char c : value) n = n * 10 + static_cast<unsigned>(c - '0');
         if (sawLength && n != h.contentLength) return Fail(400);
         sawLength = true;
         h.contentLength = n;
