@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/httpapi/Engine.h"
+#include "platform/httpapi/SocketBio.h"
 #include "platform/httpapi/W3CLog.h"
 
 namespace quillon::platform::detail {
@@ -52,12 +53,6 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
   return out;
 }
 
-std::string AddressText(const sockaddr_in& a) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-  return text;
-}
-
 }  // namespace
 
 char* InBuffer::Reserve(std::size_t n, std::size_t& room) {
@@ -80,7 +75,8 @@ char* InBuffer::Reserve(std::size_t n, std::size_t& room) {
   return data_.get() + end_;
 }
 
-Connection::Connection(int fd, const sockaddr_in& local, const sockaddr_in& remote, bool https)
+Connection::Connection(int fd, const SocketAddress& local, const SocketAddress& remote,
+                       bool https)
     : id_(NewId()), fd_(fd), local_(local), remote_(remote), https_(https) {
   since_ = bodyProgress_ = sendCheck_ = Clock::now();
   timeouts_ = ConnectionTimeouts();
@@ -98,7 +94,13 @@ void Connection::Start(SSL_CTX* tlsContext) {
     TeardownLocked();
     return;
   }
-  SSL_set_fd(ssl_, fd_);
+  // OpenSSL's own socket BIO writes with write(): a peer that has gone would raise SIGPIPE.
+  BIO* bio = NewSocketBio(fd_);
+  if (!bio) {
+    TeardownLocked();
+    return;
+  }
+  SSL_set_bio(ssl_, bio, bio);
   SSL_set_accept_state(ssl_);
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   phase_ = Phase::Handshake;
@@ -345,8 +347,8 @@ void Connection::DeliverLocked(const RequestHead& parsed) {
 
   std::string_view hostHeader(r.known[HttpHeaderHost].data, r.known[HttpHeaderHost].size);
   if (hostHeader.empty()) hostHeader = cooked->host;
-  const std::uint16_t localPort = ntohs(local_.sin_port);
-  auto route = RouteRequest(https_, local_.sin_addr, localPort, hostHeader, cooked->path);
+  const std::uint16_t localPort = local_.port();
+  auto route = RouteRequest(https_, local_.ip(), localPort, hostHeader, cooked->path);
   if (!route || !route->queue) {
     bool keep = parsed.keepAlive && noBody && !peerEof_;
     AnswerLocked(route ? 503 : 404, keep && route == std::nullopt);
@@ -367,7 +369,7 @@ void Connection::DeliverLocked(const RequestHead& parsed) {
 
   // Cooked URL: scheme://host:port/path?query, the host without the client's port.
   std::string_view host = HostWithoutPort(hostHeader);
-  std::string hostText = host.empty() ? AddressText(local_) : std::string(host);
+  std::string hostText = host.empty() ? local_.UrlHost() : std::string(host);
   r.cookedUrl = https_ ? "https://" : "http://";
   r.hostOffset = r.cookedUrl.size();
   r.cookedUrl += hostText;
@@ -1023,10 +1025,10 @@ void Connection::LogLocked() {
   e.uriStem = r.cookedUrl.substr(r.pathOffset, r.pathLength);
   if (r.queryLength > 1) e.uriQuery = r.cookedUrl.substr(r.queryOffset + 1, r.queryLength - 1);
   e.status = static_cast<unsigned>(status_);
-  e.clientIp = AddressText(remote_);
-  e.clientPort = ntohs(remote_.sin_port);
-  e.serverIp = AddressText(local_);
-  e.serverPort = ntohs(local_.sin_port);
+  e.clientIp = remote_.Text();
+  e.clientPort = remote_.port();
+  e.serverIp = local_.Text();
+  e.serverPort = local_.port();
   e.userAgent.assign(r.known[HttpHeaderUserAgent].data, r.known[HttpHeaderUserAgent].size);
   e.referer.assign(r.known[HttpHeaderReferer].data, r.known[HttpHeaderReferer].size);
   e.cookie.assign(r.known[HttpHeaderCookie].data, r.known[HttpHeaderCookie].size);

@@ -3,11 +3,19 @@
 //
 // Threads: one event-loop thread accepts, reads, parses and runs the timers; the caller's
 // threads (receivers, workers) copy request records, read bodies and write responses straight
-// to the socket. Each connection's state sits under its own mutex. Lock order, never reversed:
-// connection -> request queue -> completion port; the registry locks are taken alone.
+// to the socket. Each connection's state sits under its own mutex.
+//
+// Lock order (a lock may be taken while holding only locks to its left, never the reverse):
+//   connection -> registry (shared, routing only) -> nothing
+//   connection -> URL group / session settings
+//   connection -> request queue -> completion port
+//   connection -> id-table shard, event loop, token bucket, W3C log
+//   registry -> URL group / session settings -> connection timeouts
+//   registry -> listener -> event loop
+// So nothing that holds the registry or a listener lock may take a connection lock: a listener
+// starts its connections after letting go of its lock, and a request queue calls back into a
+// connection (refuse, abort) only after letting go of its own.
 #pragma once
-
-#include <netinet/in.h>
 
 #include <array>
 #include <atomic>
@@ -27,6 +35,7 @@
 
 #include "platform/httpapi/HttpParser.h"
 #include "platform/httpapi/ResponseWriter.h"
+#include "platform/httpapi/SocketAddress.h"
 #include "platform/httpapi/UrlPrefix.h"
 #include "platform/httpapi/http.h"
 #include "platform/win32/CompletionPort.h"
@@ -118,7 +127,7 @@ struct Request {
   std::size_t hostOffset = 0, hostLength = 0, pathOffset = 0, pathLength = 0,
               queryOffset = 0, queryLength = 0;
   std::string cookedPathLower;  // for matching only
-  sockaddr_in local{}, remote{};
+  SocketAddress local, remote;
   bool https = false;
   bool moreBody = false;
   enum class Auth { Off, None, Success, Failure } auth = Auth::Off;
@@ -289,7 +298,7 @@ class InBuffer {
 
 class Connection final : public Pollable, public std::enable_shared_from_this<Connection> {
  public:
-  Connection(int fd, const sockaddr_in& local, const sockaddr_in& remote, bool https);
+  Connection(int fd, const SocketAddress& local, const SocketAddress& remote, bool https);
   ~Connection() override;
 
   // Called once after registration with the loop (TLS needs its context by then).
@@ -344,7 +353,7 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
   const HTTP_CONNECTION_ID id_;
   int fd_;
   SSL* ssl_ = nullptr;
-  const sockaddr_in local_, remote_;
+  const SocketAddress local_, remote_;
   const bool https_;
   Phase phase_ = Phase::Head;
   Clock::time_point since_;        // entered the current phase (idle, drain, linger)
@@ -401,13 +410,13 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
 };
 
 // Engine-wide registry (UrlGroup.cpp).
-std::optional<Route> RouteRequest(bool https, const in_addr& local, std::uint16_t port,
+std::optional<Route> RouteRequest(bool https, const IpAddress& local, std::uint16_t port,
                                   std::string_view host, std::string_view cookedPath);
 // Closes every session and URL group (the last HttpTerminate).
 void CloseAllSessions();
 // Timeouts of a connection before its first request is routed: the shortest of every group.
 TimeoutSettings ConnectionTimeouts();
 // Server context for a TLS listener on address:port (ServiceConfig.cpp); null when none.
-std::shared_ptr<SSL_CTX> TlsContextFor(const in_addr& address, std::uint16_t port);
+std::shared_ptr<SSL_CTX> TlsContextFor(const IpAddress& address, std::uint16_t port);
 
 }  // namespace quillon::platform::detail

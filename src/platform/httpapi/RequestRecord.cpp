@@ -32,7 +32,7 @@ Sizes Measure(const Request& r) {
   s.authAt = pos;
   if (r.auth != Request::Auth::Off) pos = Align(pos + sizeof(HTTP_REQUEST_AUTH_INFO));
   s.addrAt = pos;
-  pos = Align(pos + 2 * sizeof(sockaddr_in));
+  pos = Align(pos + 2 * sizeof(sockaddr_in6));  // room for either family
   s.stringsAt = pos;
   if (r.parsed.verb == HttpVerbUnknown) pos += r.parsed.methodLength + 1;
   pos += r.parsed.urlLength + 1;
@@ -89,11 +89,13 @@ void WriteRequestRecord(const Request& r, HTTP_REQUEST_V2* out) {
   c.QueryStringLength = static_cast<USHORT>(r.queryLength);
   c.pQueryString = r.queryLength ? full + r.queryOffset : nullptr;
 
-  auto* addrs = reinterpret_cast<sockaddr_in*>(base + s.addrAt);
-  addrs[0] = r.remote;
-  addrs[1] = r.local;
-  out->Address.pRemoteAddress = reinterpret_cast<PSOCKADDR>(&addrs[0]);
-  out->Address.pLocalAddress = reinterpret_cast<PSOCKADDR>(&addrs[1]);
+  // sockaddr_in for IPv4 peers, sockaddr_in6 for IPv6 ones, each in a slot that fits both.
+  char* remote = base + s.addrAt;
+  char* local = remote + sizeof(sockaddr_in6);
+  std::memcpy(remote, &r.remote, r.remote.length());
+  std::memcpy(local, &r.local, r.local.length());
+  out->Address.pRemoteAddress = reinterpret_cast<PSOCKADDR>(remote);
+  out->Address.pLocalAddress = reinterpret_cast<PSOCKADDR>(local);
 
   for (int i = 0; i < HttpHeaderRequestMaximum; ++i) {
     const Request::Text& t = r.known[static_cast<std::size_t>(i)];

@@ -21,7 +21,7 @@ struct Binding {
   std::shared_ptr<SSL_CTX> context;
 };
 
-using Key = std::pair<std::uint32_t, std::uint16_t>;  // IPv4 address (network order), port
+using Key = std::pair<IpAddress, std::uint16_t>;
 
 struct Table {
   std::mutex lock;  // guards the map
@@ -34,20 +34,30 @@ Table& Bindings() {
 }
 
 bool ReadKey(const HTTP_SERVICE_CONFIG_SSL_KEY& key, Key& out) {
-  if (!key.pIpPort || key.pIpPort->sa_family != AF_INET) return false;
-  sockaddr_in a;
-  std::memcpy(&a, key.pIpPort, sizeof a);
-  out = {a.sin_addr.s_addr, ntohs(a.sin_port)};
+  if (!key.pIpPort) return false;
+  sockaddr_storage storage{};
+  if (key.pIpPort->sa_family == AF_INET) {
+    std::memcpy(&storage, key.pIpPort, sizeof(sockaddr_in));
+  } else if (key.pIpPort->sa_family == AF_INET6) {
+    std::memcpy(&storage, key.pIpPort, sizeof(sockaddr_in6));
+  } else {
+    return false;
+  }
+  SocketAddress address = SocketAddress::From(storage);
+  out = {address.ip(), address.port()};
   return out.second != 0;
 }
 
 }  // namespace
 
-std::shared_ptr<SSL_CTX> TlsContextFor(const in_addr& address, std::uint16_t port) {
+std::shared_ptr<SSL_CTX> TlsContextFor(const IpAddress& address, std::uint16_t port) {
   Table& t = Bindings();
   std::lock_guard g(t.lock);
-  auto it = t.bindings.find({address.s_addr, port});
-  if (it == t.bindings.end()) it = t.bindings.find({htonl(INADDR_ANY), port});
+  auto it = t.bindings.find({address, port});
+  // Then the port's catch-all bindings, 0.0.0.0 before [::]: either serves both families.
+  in_addr any4{};
+  if (it == t.bindings.end()) it = t.bindings.find({IpAddress::V4(any4), port});
+  if (it == t.bindings.end()) it = t.bindings.find({IpAddress::V6(in6addr_any), port});
   return it == t.bindings.end() ? nullptr : it->second.context;
 }
 

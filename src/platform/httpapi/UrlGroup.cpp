@@ -1,6 +1,7 @@
 // Sessions, URL groups and their properties, the prefix registry and the listening sockets
 // it implies: adding the first prefix for an address and port opens a listener, removing the
-// last one closes it. A wildcard prefix on a port listens on every address of that port.
+// last one closes it. A wildcard prefix on a port listens on every address of that port, of
+// both families where the machine has IPv6.
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -20,7 +21,7 @@ namespace {
 
 class Listener final : public Pollable, public std::enable_shared_from_this<Listener> {
  public:
-  Listener(int fd, in_addr address, std::uint16_t port, bool https)
+  Listener(int fd, IpAddress address, std::uint16_t port, bool https)
       : fd_(fd), address_(address), port_(port), https_(https) {}
   ~Listener() override {
     if (fd_ >= 0) ::close(fd_);
@@ -46,7 +47,7 @@ class Listener final : public Pollable, public std::enable_shared_from_this<List
   void AcceptAll() {
     starved_ = false;
     for (;;) {
-      sockaddr_in remote{};
+      sockaddr_storage remote{};
       int fd = -1;
       {
         // Held for the accept only: starting a connection takes other locks, and Close is
@@ -63,25 +64,25 @@ class Listener final : public Pollable, public std::enable_shared_from_this<List
           starved_ = true;
         return;
       }
-      Accepted(fd, remote);
+      Accepted(fd, SocketAddress::From(remote));
     }
   }
 
-  void Accepted(int fd, const sockaddr_in& remote) {
+  void Accepted(int fd, const SocketAddress& remote) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in local{};
-    if (address_.s_addr != htonl(INADDR_ANY)) {
-      local.sin_family = AF_INET;
-      local.sin_addr = address_;
-      local.sin_port = htons(port_);
+    SocketAddress local;
+    if (!address_.IsAny()) {
+      local = SocketAddress::Make(address_, port_);
     } else {
-      socklen_t localLength = sizeof local;
-      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength);
+      sockaddr_storage storage{};
+      socklen_t length = sizeof storage;
+      getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length);
+      local = SocketAddress::From(storage);
     }
     std::shared_ptr<SSL_CTX> tls;
     if (https_) {
-      tls = TlsContextFor(local.sin_addr, port_);
+      tls = TlsContextFor(local.ip(), port_);
       if (!tls) {
         ::close(fd);  // no certificate bound to this address and port
         return;
@@ -98,7 +99,7 @@ class Listener final : public Pollable, public std::enable_shared_from_this<List
 
   std::mutex lock_;  // guards fd_ against Close during an accept
   int fd_;
-  const in_addr address_;
+  const IpAddress address_;
   const std::uint16_t port_;
   const bool https_;
   std::atomic<bool> starved_{false};
@@ -109,7 +110,7 @@ struct Registration {
   std::shared_ptr<UrlGroup> group;
 };
 
-using ListenKey = std::pair<std::uint32_t, std::uint16_t>;  // address (network order), port
+using ListenKey = std::pair<IpAddress, std::uint16_t>;
 
 struct Registry {
   std::shared_mutex lock;  // guards everything below
@@ -127,16 +128,56 @@ Registry& Reg() {
   return *registry;
 }
 
+// A listening socket for the address and port, -1 when it cannot be had: `error` is then
+// errno of bind or listen, or 0 when there was no socket at all.
+// Any listens on IPv6 and IPv4 through one dual-stack socket, or IPv4 alone on a machine
+// without IPv6.
+int OpenListenSocket(const IpAddress& ip, std::uint16_t port, int& error) {
+  SocketAddress address = SocketAddress::Make(ip, port);
+  int family = ip.family == AF_INET6 ? AF_INET6 : AF_INET;
+  int fd = -1;
+  if (ip.IsAny()) {
+    fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+      int off = 0;
+      if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0) {
+        address = SocketAddress{};
+        address.v6.sin6_family = AF_INET6;
+        address.v6.sin6_addr = in6addr_any;
+        address.v6.sin6_port = htons(port);
+      } else {
+        ::close(fd);
+        fd = -1;
+      }
+    }
+  }
+  if (fd < 0) fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = 0;
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // An IPv6 literal is that address only, never its IPv4-mapped twin.
+  if (ip.family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  if (::bind(fd, &address.any, address.length()) != 0 || ::listen(fd, 4096) != 0) {
+    error = errno;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Opens and closes listeners to match the registered prefixes. Exclusive lock held.
 ULONG ReconcileListenersLocked(Registry& reg) {
   std::map<ListenKey, bool> wanted;  // -> https
   std::map<std::uint16_t, bool> wildcardPorts;
   for (const Registration& r : reg.prefixes)
-    if (ListenAddress(r.prefix).s_addr == htonl(INADDR_ANY)) wildcardPorts[r.prefix.port] = true;
+    if (ListenAddress(r.prefix).IsAny()) wildcardPorts[r.prefix.port] = true;
   for (const Registration& r : reg.prefixes) {
-    in_addr a = ListenAddress(r.prefix);
-    if (wildcardPorts.count(r.prefix.port)) a.s_addr = htonl(INADDR_ANY);
-    wanted[{a.s_addr, r.prefix.port}] = r.prefix.https;
+    IpAddress a = ListenAddress(r.prefix);
+    if (wildcardPorts.count(r.prefix.port)) a = IpAddress::Any();
+    wanted[{a, r.prefix.port}] = r.prefix.https;
   }
   for (auto it = reg.listeners.begin(); it != reg.listeners.end();) {
     auto w = wanted.find(it->first);
@@ -149,21 +190,13 @@ ULONG ReconcileListenersLocked(Registry& reg) {
   }
   for (auto& [key, https] : wanted) {
     if (reg.listeners.count(key)) continue;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return ERROR_NO_SYSTEM_RESOURCES;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = key.first;
-    address.sin_port = htons(key.second);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 4096) != 0) {
-      int err = errno;
-      ::close(fd);
-      return err == EACCES ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
+    int error = 0;
+    int fd = OpenListenSocket(key.first, key.second, error);
+    if (fd < 0) {
+      if (error == 0) return ERROR_NO_SYSTEM_RESOURCES;
+      return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
     }
-    auto listener = std::make_shared<Listener>(fd, address.sin_addr, key.second, https);
+    auto listener = std::make_shared<Listener>(fd, key.first, key.second, https);
     if (!EventLoop::Instance().Add(listener, fd, EPOLLIN | EPOLLET)) return ERROR_NO_SYSTEM_RESOURCES;
     reg.listeners.emplace(key, listener);
   }
@@ -250,7 +283,7 @@ TimeoutSettings ConnectionTimeouts() {
   return reg.connectionTimeouts;
 }
 
-std::optional<Route> RouteRequest(bool https, const in_addr& local, std::uint16_t port,
+std::optional<Route> RouteRequest(bool https, const IpAddress& local, std::uint16_t port,
                                   std::string_view host, std::string_view cookedPath) {
   Registry& reg = Reg();
   std::shared_ptr<UrlGroup> best;

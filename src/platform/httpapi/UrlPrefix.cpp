@@ -73,13 +73,31 @@ std::optional<UrlPrefix> ParseUrlPrefix(std::string_view url) {
   if (slash == std::string_view::npos) return std::nullopt;
   std::string_view authority = rest.substr(0, slash);
   std::string_view path = rest.substr(slash);
-  if (authority.empty() || authority.front() == '[') return std::nullopt;
-  std::size_t colon = authority.rfind(':');
-  std::string_view host = authority.substr(0, colon);
-  if (colon == std::string_view::npos) {
+  if (authority.empty()) return std::nullopt;
+  std::string_view host, portText;
+  bool hasPort = false;
+  bool bracketed = authority.front() == '[';
+  if (bracketed) {
+    std::size_t close = authority.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    host = authority.substr(1, close - 1);
+    std::string_view after = authority.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':') return std::nullopt;
+      hasPort = true;
+      portText = after.substr(1);
+    }
+  } else {
+    std::size_t colon = authority.rfind(':');
+    host = authority.substr(0, colon);
+    if (colon != std::string_view::npos) {
+      hasPort = true;
+      portText = authority.substr(colon + 1);
+    }
+  }
+  if (!hasPort) {
     prefix.port = prefix.https ? 443 : 80;
   } else {
-    std::string_view portText = authority.substr(colon + 1);
     if (portText.empty() || portText.size() > 5) return std::nullopt;
     unsigned port = 0;
     for (char c : portText) {
@@ -90,38 +108,57 @@ std::optional<UrlPrefix> ParseUrlPrefix(std::string_view url) {
     prefix.port = static_cast<std::uint16_t>(port);
   }
   if (host.empty()) return std::nullopt;
-  for (char c : host) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
-              c == '_' || c == '+' || c == '*';
-    if (!ok) return std::nullopt;
-  }
-  prefix.host = std::string(host);
-  if (host == "+") {
-    prefix.hostKind = PrefixHost::StrongWildcard;
-  } else if (host == "*") {
-    prefix.hostKind = PrefixHost::WeakWildcard;
-  } else if (inet_pton(AF_INET, prefix.host.c_str(), &prefix.address) == 1) {
+  std::string hostText;  // as the canonical form writes it
+  if (bracketed) {
+    in6_addr v6;
+    if (inet_pton(AF_INET6, std::string(host).c_str(), &v6) != 1) return std::nullopt;
     prefix.hostKind = PrefixHost::Address;
-  } else if (host.find_first_of("+*") != std::string_view::npos) {
-    return std::nullopt;
+    prefix.address = IpAddress::V6(v6);
+    prefix.host = prefix.address.Text();
+    hostText = prefix.address.family == AF_INET6 ? "[" + prefix.host + "]" : prefix.host;
   } else {
-    prefix.hostKind = PrefixHost::Name;
-    if (host == "localhost") prefix.address.s_addr = htonl(INADDR_LOOPBACK);
+    for (char c : host) {
+      bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+                c == '_' || c == '+' || c == '*';
+      if (!ok) return std::nullopt;
+    }
+    prefix.host = std::string(host);
+    in_addr v4;
+    if (host == "+") {
+      prefix.hostKind = PrefixHost::StrongWildcard;
+    } else if (host == "*") {
+      prefix.hostKind = PrefixHost::WeakWildcard;
+    } else if (inet_pton(AF_INET, prefix.host.c_str(), &v4) == 1) {
+      prefix.hostKind = PrefixHost::Address;
+      prefix.address = IpAddress::V4(v4);
+    } else if (host.find_first_of("+*") != std::string_view::npos) {
+      return std::nullopt;
+    } else {
+      prefix.hostKind = PrefixHost::Name;
+      if (host == "localhost") {
+        in_addr loopback{};
+        loopback.s_addr = htonl(INADDR_LOOPBACK);
+        prefix.address = IpAddress::V4(loopback);
+      }
+    }
+    hostText = prefix.host;
   }
   if (path.empty() || path.back() != '/' || path.find_first_of("?#") != std::string_view::npos)
     return std::nullopt;
   prefix.path = std::string(path);
-  prefix.canonical = (prefix.https ? "https://" : "http://") + prefix.host + ":" +
+  prefix.canonical = (prefix.https ? "https://" : "http://") + hostText + ":" +
                      std::to_string(prefix.port) + prefix.path;
   return prefix;
 }
 
-in_addr ListenAddress(const UrlPrefix& prefix) {
-  in_addr any{};
-  any.s_addr = htonl(INADDR_ANY);
-  if (prefix.hostKind == PrefixHost::Address) return prefix.address;
+IpAddress ListenAddress(const UrlPrefix& prefix) {
+  if (prefix.hostKind == PrefixHost::Address) {
+    bool unspecified = true;
+    for (unsigned char b : prefix.address.bytes) unspecified = unspecified && b == 0;
+    return unspecified ? IpAddress::Any() : prefix.address;
+  }
   if (prefix.hostKind == PrefixHost::Name && prefix.host == "localhost") return prefix.address;
-  return any;
+  return IpAddress::Any();
 }
 
 std::string_view HostWithoutPort(std::string_view host) {
@@ -133,7 +170,7 @@ std::string_view HostWithoutPort(std::string_view host) {
   return colon == std::string_view::npos ? host : host.substr(0, colon);
 }
 
-long MatchRank(const UrlPrefix& prefix, bool https, const in_addr& localAddress,
+long MatchRank(const UrlPrefix& prefix, bool https, const IpAddress& localAddress,
                std::uint16_t localPort, std::string_view hostHeader, std::string_view cookedPath) {
   if (prefix.https != https || prefix.port != localPort) return -1;
   int hostRank = 0;
@@ -145,7 +182,7 @@ long MatchRank(const UrlPrefix& prefix, bool https, const in_addr& localAddress,
       hostRank = 1;
       break;
     case PrefixHost::Address:
-      if (prefix.address.s_addr != localAddress.s_addr) return -1;
+      if (prefix.address != localAddress) return -1;
       hostRank = 2;
       break;
     case PrefixHost::Name: {

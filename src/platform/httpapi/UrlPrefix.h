@@ -8,14 +8,14 @@
 #include <string>
 #include <string_view>
 
-#include <netinet/in.h>
+#include "platform/httpapi/SocketAddress.h"
 
 namespace quillon::platform::detail {
 
 enum class PrefixHost {
   StrongWildcard,  // "+": every address, before any named host
   WeakWildcard,    // "*": every address, after any named host
-  Address,         // an IP literal: only connections to that address
+  Address,         // an IP literal (IPv6 in brackets): only connections to that address
   Name,            // other names: compared with the Host header ("localhost" listens on loopback)
 };
 
@@ -23,22 +23,23 @@ struct UrlPrefix {
   bool https = false;
   PrefixHost hostKind = PrefixHost::StrongWildcard;
   std::string host;       // lower case, no brackets
-  in_addr address{};      // Address: the literal; Name "localhost": 127.0.0.1
+  IpAddress address;      // Address: the literal; Name "localhost": 127.0.0.1
   std::uint16_t port = 0;
   std::string path;       // lower case, starts and ends with "/"
   std::string canonical;  // lower-case text used to compare prefixes
 };
 
-// Nullopt for anything that is not scheme://host:port/path/ with an IPv4 literal, a name or
-// a wildcard (IPv6 literals are not served).
+// Nullopt for anything that is not scheme://host:port/path/ with an IP literal, a name or a
+// wildcard.
 std::optional<UrlPrefix> ParseUrlPrefix(std::string_view url);
 
-// Address a prefix listens on: INADDR_ANY for wildcards and names other than localhost.
-in_addr ListenAddress(const UrlPrefix& prefix);
+// Address a prefix listens on: Any (both families) for wildcards, unspecified literals and
+// names other than localhost.
+IpAddress ListenAddress(const UrlPrefix& prefix);
 
 // How well a request matches: -1 for no match, else a rank where a longer path wins and, for
 // equal paths, "+" beats a named host which beats "*".
-long MatchRank(const UrlPrefix& prefix, bool https, const in_addr& localAddress,
+long MatchRank(const UrlPrefix& prefix, bool https, const IpAddress& localAddress,
                std::uint16_t localPort, std::string_view hostHeader, std::string_view cookedPath);
 
 struct CookedTarget {

@@ -30,6 +30,18 @@ inline std::uint16_t FreePort() {
   return ntohs(a.sin_port);
 }
 
+// Whether this machine can listen on the IPv6 loopback.
+inline bool HasIpv6Loopback() {
+  int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
 // One session, one URL group bound to one queue; the prefix is registered on construction.
 struct Server {
   HTTP_SERVER_SESSION_ID session = 0;
@@ -124,7 +136,16 @@ inline ULONG SendBody(HANDLE queue, HTTP_REQUEST_ID id, const std::string& data,
 
 class Client {
  public:
+  // `address` is an IPv4 or IPv6 literal.
   explicit Client(std::uint16_t port, const char* address = "127.0.0.1") {
+    sockaddr_in6 a6{};
+    if (inet_pton(AF_INET6, address, &a6.sin6_addr) == 1) {
+      fd_ = socket(AF_INET6, SOCK_STREAM, 0);
+      a6.sin6_family = AF_INET6;
+      a6.sin6_port = htons(port);
+      connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a6), sizeof a6) == 0;
+      return;
+    }
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;

@@ -111,6 +111,55 @@ std::string Body(const std::string& response) {
   return at == std::string::npos ? "" : response.substr(at + 4);
 }
 
+// IPv6 clients on an IPv6 literal and on a wildcard (which also keeps serving IPv4): the
+// record carries sockaddr_in6 for them and sockaddr_in for IPv4 peers, never a mapped form.
+TEST(HttpApi, Ipv6PeersOnLiteralAndWildcardPrefixes) {
+  if (!HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  for (const char* host : {"[::1]", "+"}) {
+    SCOPED_TRACE(host);
+    Server server("/v6/", "http", host);
+    ASSERT_FALSE(server.prefix.empty());
+    const std::string port = std::to_string(server.port);
+    Client client(server.port, "::1");
+    ASSERT_TRUE(client.connected());
+    // HTTP/1.0 without a Host header: the cooked URL names the local address.
+    ASSERT_TRUE(client.Send("GET /v6/x?q HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+    Received r = Receive(server.queue);
+    ASSERT_EQ(r.rc, NO_ERROR);
+    const HTTP_REQUEST_V2& q = *r.request;
+    EXPECT_EQ(Text(q.CookedUrl.pFullUrl, q.CookedUrl.FullUrlLength),
+              "http://[::1]:" + port + "/v6/x?q");
+    for (PSOCKADDR address : {q.Address.pRemoteAddress, q.Address.pLocalAddress}) {
+      ASSERT_EQ(address->sa_family, AF_INET6);
+      sockaddr_in6 a;
+      std::memcpy(&a, address, sizeof a);
+      EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&a.sin6_addr));
+    }
+    sockaddr_in6 local;
+    std::memcpy(&local, q.Address.pLocalAddress, sizeof local);
+    EXPECT_EQ(ntohs(local.sin6_port), server.port);
+    EXPECT_EQ(Respond(server.queue, q.RequestId, 200, "six"), NO_ERROR);
+    EXPECT_EQ(Body(client.ReadResponse()), "six");
+
+    Client v4(server.port, "127.0.0.1");
+    if (std::string(host) == "[::1]") {
+      EXPECT_FALSE(v4.connected());  // the literal is that address only
+      continue;
+    }
+    ASSERT_TRUE(v4.connected());
+    ASSERT_TRUE(v4.Send(Get("/v6/four")));
+    Received r4 = Receive(server.queue);
+    ASSERT_EQ(r4.rc, NO_ERROR);
+    ASSERT_EQ(r4.request->Address.pRemoteAddress->sa_family, AF_INET);
+    sockaddr_in remote;
+    std::memcpy(&remote, r4.request->Address.pRemoteAddress, sizeof remote);
+    EXPECT_EQ(ntohl(remote.sin_addr.s_addr), INADDR_LOOPBACK);
+    EXPECT_EQ(r4.request->Address.pLocalAddress->sa_family, AF_INET);
+    EXPECT_EQ(Respond(server.queue, r4.request->RequestId, 200, "four"), NO_ERROR);
+    EXPECT_EQ(Body(v4.ReadResponse()), "four");
+  }
+}
+
 TEST(HttpApi, KeepAliveAndPipelinedRequestsAreAnsweredInOrder) {
   Server server;
   Responder responder(server.queue, EchoPath);
@@ -137,22 +186,30 @@ TEST(HttpApi, TheEngineAnswersWhatItCannotHandUp) {
   Responder responder(server.queue, EchoPath);
   struct {
     std::string request;
-    const char* status;
+    const char* statusLine;
     bool closes;
   } cases[] = {
-      {Get("/elsewhere"), "404", false},
-      {"GET /app/ HTTP/1.1\r\n\r\n", "400", true},
-      {"GET /app/ HTTP/2.0\r\nHost: a\r\n\r\n", "505", true},
-      {"GET /app/" + std::string(9000, 'x') + " HTTP/1.1\r\nHost: a\r\n\r\n", "414", true},
-      {"GET /app/ HTTP/1.1\r\nHost: a\r\nX: " + std::string(20000, 'y') + "\r\n\r\n", "431", true},
-      {"GET /app/%zz HTTP/1.1\r\nHost: a\r\n\r\n", "400", true},
-      {"GET /app/../../etc/passwd HTTP/1.1\r\nHost: a\r\n\r\n", "400", true},
+      {Get("/elsewhere"), "HTTP/1.1 404 Not Found", false},
+      {"GET /app/ HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"GET /app/ HTTP/2.0\r\nHost: a\r\n\r\n", "HTTP/1.1 505 HTTP Version Not Supported", true},
+      {"GET /app/" + std::string(9000, 'x') + " HTTP/1.1\r\nHost: a\r\n\r\n",
+       "HTTP/1.1 414 URI Too Long", true},
+      {"GET /app/ HTTP/1.1\r\nHost: a\r\nX: " + std::string(20000, 'y') + "\r\n\r\n",
+       "HTTP/1.1 431 Request Header Fields Too Large", true},
+      {"GET /app/%zz HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"GET /app/../../etc/passwd HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"POST /app/ HTTP/1.1\r\nHost: a\r\nContent-Length: 99999999999999999999\r\n\r\n",
+       "HTTP/1.1 413 Payload Too Large", true},
+      {"POST /app/ HTTP/1.1\r\nHost: a\r\nExpect: magic\r\n\r\n",
+       "HTTP/1.1 417 Expectation Failed", true},
+      {"POST /app/ HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip\r\n\r\n",
+       "HTTP/1.1 501 Not Implemented", true},
   };
   for (auto& c : cases) {
     Client client(server.port);
     client.Send(c.request);
     std::string response = client.ReadResponse();
-    EXPECT_EQ(response.substr(9, 3), c.status) << c.request.substr(0, 40);
+    EXPECT_EQ(response.substr(0, response.find("\r\n")), c.statusLine) << c.request.substr(0, 40);
     EXPECT_EQ(client.WaitClosed(300ms), c.closes) << c.request.substr(0, 40);
   }
   EXPECT_EQ(responder.handled.load(), 0);  // nothing malformed reached the application
@@ -456,7 +513,8 @@ TEST(HttpApi, LimitsAnswer503WithoutDisturbingOthers) {
   first.Send(Get("/1"));
   std::this_thread::sleep_for(100ms);
   second.Send(Get("/2"));
-  EXPECT_EQ(second.ReadResponse().substr(9, 3), "503");
+  std::string refused = second.ReadResponse();
+  EXPECT_EQ(refused.substr(0, refused.find("\r\n")), "HTTP/1.1 503 Service Unavailable");
   Received r = Receive(server.queue);
   ASSERT_EQ(r.rc, NO_ERROR);
   EXPECT_EQ(Text(r.request->pRawUrl, r.request->RawUrlLength), "/1");

@@ -1,12 +1,15 @@
 // TLS certificate bindings and TLS listeners: the binding table's results, a certificate that
-// is in no store, and a full request over TLS with the bound certificate.
+// is in no store, a full request over TLS with the bound certificate, and writes to a peer that
+// has gone, which must fail without raising SIGPIPE.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <atomic>
 #include <thread>
 
 #include "HttpTestSupport.h"
@@ -116,6 +119,108 @@ TEST_F(ServiceConfig, RequestsOverTlsWithTheBoundCertificate) {
   plain.Send(Get("/"));
   EXPECT_TRUE(plain.WaitClosed());
   binding.Delete();
+}
+
+std::atomic<int> g_sigpipes{0};
+
+// Counts SIGPIPE instead of dying of it, for the life of the object.
+class SigpipeCounter {
+ public:
+  SigpipeCounter() {
+    struct sigaction counting {};
+    counting.sa_handler = [](int) { g_sigpipes.fetch_add(1); };
+    sigemptyset(&counting.sa_mask);
+    sigaction(SIGPIPE, &counting, &saved_);
+    g_sigpipes = 0;
+  }
+  ~SigpipeCounter() { sigaction(SIGPIPE, &saved_, nullptr); }
+  int count() const { return g_sigpipes.load(); }
+
+ private:
+  struct sigaction saved_ {};
+};
+
+// A client that asked for something and left before the answer: the engine sees the end of its
+// input, the first write of the answer draws a reset, and the next one fails with EPIPE. That
+// failure must come back as a failed call, never as a signal, over plain TCP and over TLS.
+TEST_F(ServiceConfig, WritesToAPeerThatLeftFailWithoutSigpipe) {
+  SigpipeCounter sigpipes;
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "tls" : "plain");
+    std::uint16_t port = FreePort();
+    Binding binding(port, thumbprint_, "TestStore");
+    if (tls) {
+      ASSERT_EQ(binding.Set(), NO_ERROR);
+    }
+    Server server("/", tls ? "https" : "http", "+", port);
+    ASSERT_FALSE(server.prefix.empty());
+    {
+      Client tcp(port);
+      ASSERT_TRUE(tcp.connected());
+      std::string request = Get("/");
+      if (tls) {
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        // TLS 1.2 sends no tickets after the handshake: nothing unread makes the close a reset.
+        SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+        SSL* ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, tcp.fd());
+        ASSERT_EQ(SSL_connect(ssl), 1);
+        ASSERT_EQ(SSL_write(ssl, request.data(), static_cast<int>(request.size())),
+                  static_cast<int>(request.size()));
+        SSL_shutdown(ssl);
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+      } else {
+        ASSERT_TRUE(tcp.Send(request));
+      }
+    }  // closed
+    Received r = Receive(server.queue);
+    ASSERT_EQ(r.rc, NO_ERROR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    HTTP_RESPONSE_V2 response{};
+    response.StatusCode = 200;
+    ASSERT_EQ(HttpSendHttpResponse(server.queue, r.request->RequestId,
+                                   HTTP_SEND_RESPONSE_FLAG_MORE_DATA, &response, nullptr, nullptr,
+                                   nullptr, 0, nullptr, nullptr),
+              NO_ERROR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the reset comes back
+    ULONG rc = NO_ERROR;
+    for (int i = 0; i < 5 && rc == NO_ERROR; ++i)
+      rc = SendBody(server.queue, r.request->RequestId, std::string(1000, 'x'),
+                    HTTP_SEND_RESPONSE_FLAG_MORE_DATA);
+    EXPECT_EQ(rc, ERROR_CONNECTION_INVALID);
+    if (tls) binding.Delete();
+  }
+  EXPECT_EQ(sigpipes.count(), 0);
+}
+
+// Clients that finish the handshake and go at once: the tickets and alerts the server still
+// writes meet a closed socket.
+TEST_F(ServiceConfig, ClientsLeavingRightAfterTheHandshakeRaiseNoSigpipe) {
+  SigpipeCounter sigpipes;
+  std::uint16_t port = FreePort();
+  Binding binding(port, thumbprint_, "TestStore");
+  ASSERT_EQ(binding.Set(), NO_ERROR);
+  {
+    Server server("/", "https", "+", port);
+    ASSERT_FALSE(server.prefix.empty());
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    for (int i = 0; i < 30; ++i) {
+      Client tcp(port);
+      ASSERT_TRUE(tcp.connected());
+      SSL* ssl = SSL_new(ctx);
+      SSL_set_fd(ssl, tcp.fd());
+      EXPECT_EQ(SSL_connect(ssl), 1);
+      SSL_free(ssl);
+    }
+    SSL_CTX_free(ctx);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the engine write
+    // The listener still serves.
+    Client after(port);
+    EXPECT_TRUE(after.connected());
+  }
+  binding.Delete();
+  EXPECT_EQ(sigpipes.count(), 0);
 }
 
 }  // namespace
