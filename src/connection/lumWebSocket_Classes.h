@@ -201,6 +201,9 @@ class TlumWSConnection : public TlumTCPConnection {
   void SetNotifyConnection(bool Value) { FNotifyConnection = Value; }
   bool NotifyDisconnection() const { return FNotifyDisconnection; }
   void SetNotifyDisconnection(bool Value) { FNotifyDisconnection = Value; }
+  // The server opens connections that need no handshake (fall-back streams, accepted
+  // unknown protocols) through this.
+  void SetConnectionEnabled(bool Value) { SetEnabled(Value); }
 
   TlumWSUpdateEvent OnUpdate;
   TlumWSMessageEvent OnMessage;

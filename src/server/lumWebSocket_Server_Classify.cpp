@@ -50,12 +50,6 @@ void RemoveAll(std::string& aText, std::string_view aWhat) {
   }
 }
 
-// Reaches the connection's protected enabled flag; connections offer no public setter
-// because only the transport and the classifier may open them.
-struct TEnabler : TlumWSConnection {
-  static void Enable(TlumWSConnection& c) { (c.*(&TEnabler::SetEnabled))(true); }
-};
-
 }  // namespace
 
 std::string TlumWSServer_Base::GetRequestBody(TConnection* aConnection) {
@@ -76,7 +70,7 @@ std::string TlumWSServer_Base::GetRequestBody(TConnection* aConnection) {
 }
 
 void TlumWSServer_Base::EnableConnection(TConnection* aConnection) {
-  TEnabler::Enable(*aConnection);
+  aConnection->SetConnectionEnabled(true);
 }
 
 int TlumWSServer_Base::DoProcessRequest(TConnection* aConnection) {
