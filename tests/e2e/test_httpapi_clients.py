@@ -65,6 +65,25 @@ def test_curl_keeps_the_connection_and_sends_expect_continue(server):
     assert out.stdout.endswith("body=" + big)
 
 
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not has_ipv6_loopback(), reason="no IPv6 loopback on this machine")
+def test_ipv6_clients_reach_a_wildcard_prefix(server):
+    r = requests.get(f"http://[::1]:{server}/six?v=6")
+    assert r.status_code == 200
+    assert "path=/six\nquery=?v=6" in r.text
+    out = subprocess.run(["curl", "-sg", f"http://[::1]:{server}/curl6"],
+                         capture_output=True, text=True, timeout=30)
+    assert "path=/curl6" in out.stdout
+
+
 def test_openssl_s_client_over_a_bound_certificate():
     cert_tool = os.path.join(BIN, "quillon-cert")
     if not os.path.exists(cert_tool):

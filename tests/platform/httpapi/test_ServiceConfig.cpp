@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "HttpTestSupport.h"
 #include "platform/httpapi/CertStore.h"
@@ -80,37 +81,46 @@ TEST_F(ServiceConfig, RequestsOverTlsWithTheBoundCertificate) {
   ASSERT_EQ(binding.Set(), NO_ERROR);
   Server server("/", "https", "+", port);
   ASSERT_FALSE(server.prefix.empty());
+  // The 0.0.0.0 binding serves the wildcard's IPv6 peers too.
+  std::vector<const char*> addresses{"127.0.0.1"};
+  if (HasIpv6Loopback()) addresses.push_back("::1");
   std::thread responder([&] {
-    Received r = Receive(server.queue);
-    if (r.rc == NO_ERROR) Respond(server.queue, r.request->RequestId, 200, "secret");
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+      Received r = Receive(server.queue);
+      if (r.rc == NO_ERROR) Respond(server.queue, r.request->RequestId, 200, "secret");
+    }
   });
 
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-  Client tcp(port);
-  ASSERT_TRUE(tcp.connected());
-  SSL* ssl = SSL_new(ctx);
-  SSL_set_fd(ssl, tcp.fd());
-  ASSERT_EQ(SSL_connect(ssl), 1);
-  // The peer presents the certificate with the bound thumbprint.
-  X509* cert = SSL_get1_peer_certificate(ssl);
-  ASSERT_NE(cert, nullptr);
-  unsigned char md[20];
-  unsigned int mdLength = 0;
-  X509_digest(cert, EVP_sha1(), md, &mdLength);
-  X509_free(cert);
-  EXPECT_EQ(0, std::memcmp(md, thumbprint_.data(), 20));
-  std::string request = Get("/");
-  ASSERT_EQ(SSL_write(ssl, request.data(), static_cast<int>(request.size())), static_cast<int>(request.size()));
-  std::string response;
-  char buf[4096];
-  while (response.find("secret") == std::string::npos) {
-    int n = SSL_read(ssl, buf, sizeof buf);
-    if (n <= 0) break;
-    response.append(buf, static_cast<std::size_t>(n));
+  for (const char* address : addresses) {
+    SCOPED_TRACE(address);
+    Client tcp(port, address);
+    ASSERT_TRUE(tcp.connected());
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, tcp.fd());
+    ASSERT_EQ(SSL_connect(ssl), 1);
+    // The peer presents the certificate with the bound thumbprint.
+    X509* cert = SSL_get1_peer_certificate(ssl);
+    ASSERT_NE(cert, nullptr);
+    unsigned char md[20];
+    unsigned int mdLength = 0;
+    X509_digest(cert, EVP_sha1(), md, &mdLength);
+    X509_free(cert);
+    EXPECT_EQ(0, std::memcmp(md, thumbprint_.data(), 20));
+    std::string request = Get("/");
+    ASSERT_EQ(SSL_write(ssl, request.data(), static_cast<int>(request.size())),
+              static_cast<int>(request.size()));
+    std::string response;
+    char buf[4096];
+    while (response.find("secret") == std::string::npos) {
+      int n = SSL_read(ssl, buf, sizeof buf);
+      if (n <= 0) break;
+      response.append(buf, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(response.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(response.find("secret"), std::string::npos);
+    SSL_free(ssl);
   }
-  EXPECT_EQ(response.substr(0, 15), "HTTP/1.1 200 OK");
-  EXPECT_NE(response.find("secret"), std::string::npos);
-  SSL_free(ssl);
   SSL_CTX_free(ctx);
   responder.join();
 
