@@ -1,0 +1,239 @@
+// quillon-server: the headless host. Builds the HTTP Server API server component from its
+// command line, prints one "listening <prefix>" line per registered prefix once active,
+// echoes WebSocket text messages (binary too with --echo-binary), lets browsers manage
+// their channels with {"lum":"subscribe"|"unsubscribe","channels":"a,b"}, and stops
+// cleanly on SIGINT or SIGTERM. No GUI here: the control window is another program.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <limits.h>
+#include <string>
+#include <string_view>
+
+#include "connection/lumWebSocket_Extensions_DeflateFrame.h"
+#include "connection/lumWebSocket_Extensions_PerMessageDeflate.h"
+#include "server/lumWebSocket_Server_HTTPAPI.h"
+#include "util/lumJSON.h"
+
+using namespace quillon;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: quillon-server [options]\n"
+    "\n"
+    "Runs the Quillon server until SIGINT or SIGTERM. Prints \"listening <prefix>\" for every\n"
+    "registered URL prefix once active; an activation error is printed and exits 1.\n"
+    "\n"
+    "  --host TEXT              host of the main prefix (default 127.0.0.1)\n"
+    "  --port N                 port (default 5420)\n"
+    "  --ssl                    TLS, binding the certificate given by --hash\n"
+    "  --hash HEX               SHA-1 thumbprint of the certificate (see quillon-cert)\n"
+    "  --cert-store NAME        certificate store (default MY)\n"
+    "  --origins LIST           comma-separated origin masks allowed to upgrade\n"
+    "  --permessage-deflate     offer permessage-deflate\n"
+    "  --deflate-frame          offer x-webkit-deflate-frame\n"
+    "  --validate-utf8          close connections that send invalid UTF-8 (1007)\n"
+    "  --clean-disconnect       close handshake before disconnecting\n"
+    "  --fragmented MODE        buffer | fragmented | all\n"
+    "  --echo-binary            echo binary messages too\n"
+    "  --flash                  Flash fall-back (policy requests)\n"
+    "  --sse                    server-sent-events fall-back\n"
+    "  --sse-retry N            retry time of event streams\n"
+    "  --no-html-files          do not serve the built-in test page\n"
+    "  --no-js-files            do not serve the built-in scripts\n"
+    "  --heartbeat S            ping every S seconds\n"
+    "  --heartbeat-timeout S    close connections that leave a ping S seconds unanswered\n"
+    "  --log-file PATH          W3C logs in the folder of PATH\n"
+    "  --threads N              worker threads (default 32)\n"
+    "  --max-connections N      connection limit\n"
+    "  --max-bandwidth N        bandwidth limit, bytes per second\n"
+    "  --read-buffer-size N     read buffer of each connection\n"
+    "  --asynchronous           sends complete on the worker pool\n"
+    "  --root DIR               folder of templates and static files (default: this\n"
+    "                           program's folder)\n"
+    "  --help                   this text\n"
+    "\n"
+    "Any other option is a usage error (exit 2). The OAuth2, authentication and web-bridge\n"
+    "options are not available in this build.\n";
+
+int UsageError(const std::string& aMessage) {
+  std::cerr << "quillon-server: " << aMessage << "\n" << "Try 'quillon-server --help'.\n";
+  return 2;
+}
+
+bool ToInt(std::string_view aText, int& aValue) {
+  const auto [ptr, ec] = std::from_chars(aText.data(), aText.data() + aText.size(), aValue);
+  return ec == std::errc() && ptr == aText.data() + aText.size() && !aText.empty();
+}
+
+std::string ExecutableFolder() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string text(path, static_cast<std::size_t>(n));
+  const std::size_t slash = text.find_last_of('/');
+  return slash == std::string::npos ? std::string(".") : text.substr(0, slash);
+}
+
+// The browser library's channel messages; false for any other text.
+bool HandleChannelMessage(TlumWSConnection* aConnection, const std::string& aText) {
+  if (aText.empty() || aText.front() != '{' || aText.find("\"lum\"") == std::string::npos) return false;
+  TlumOwned<TlumJSON> doc(new TlumJSON(nullptr));
+  doc->Read(aText);
+  IlumObjectJSONRef action = doc->Node("lum");
+  IlumObjectJSONRef channels = doc->Node("channels");
+  if (!action || !channels) return false;
+  const std::string verb = action->ValueText();
+  if (verb == "subscribe") {
+    aConnection->DoSubscribe(channels->ValueText());
+    return true;
+  }
+  if (verb == "unsubscribe") {
+    aConnection->DoUnSubscribe(channels->ValueText());
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string host = "127.0.0.1";
+  int port = 5420;
+  bool ssl = false;
+  std::string hash, certStore, origins, logFile, root;
+  bool perMessageDeflate = false, deflateFrame = false, validateUTF8 = false;
+  bool cleanDisconnect = false, echoBinary = false, flash = false, sse = false;
+  bool noHtml = false, noJs = false, asynchronous = false;
+  TwsFragmentedMessages fragmented = frgOnlyBuffer;
+  int sseRetry = -1, heartbeat = 0, heartbeatTimeout = -1, threads = 32;
+  int maxConnections = 0, maxBandwidth = 0, readBufferSize = 0;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto text = [&](std::string& aOut) -> bool {
+      if (i + 1 >= argc) return false;
+      aOut = argv[++i];
+      return true;
+    };
+    auto number = [&](int& aOut) -> bool {
+      std::string v;
+      return text(v) && ToInt(v, aOut) && aOut >= 0;
+    };
+    bool ok = true;
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg == "--host") ok = text(host);
+    else if (arg == "--port") ok = number(port) && port > 0 && port <= 65535;
+    else if (arg == "--ssl") ssl = true;
+    else if (arg == "--hash") ok = text(hash);
+    else if (arg == "--cert-store") ok = text(certStore);
+    else if (arg == "--origins") ok = text(origins);
+    else if (arg == "--permessage-deflate") perMessageDeflate = true;
+    else if (arg == "--deflate-frame") deflateFrame = true;
+    else if (arg == "--validate-utf8") validateUTF8 = true;
+    else if (arg == "--clean-disconnect") cleanDisconnect = true;
+    else if (arg == "--fragmented") {
+      std::string v;
+      ok = text(v);
+      if (v == "buffer") fragmented = frgOnlyBuffer;
+      else if (v == "fragmented") fragmented = frgOnlyFragmented;
+      else if (v == "all") fragmented = frgAll;
+      else ok = false;
+    } else if (arg == "--echo-binary") echoBinary = true;
+    else if (arg == "--flash") flash = true;
+    else if (arg == "--sse") sse = true;
+    else if (arg == "--sse-retry") ok = number(sseRetry);
+    else if (arg == "--no-html-files") noHtml = true;
+    else if (arg == "--no-js-files") noJs = true;
+    else if (arg == "--heartbeat") ok = number(heartbeat) && heartbeat > 0;
+    else if (arg == "--heartbeat-timeout") ok = number(heartbeatTimeout);
+    else if (arg == "--log-file") ok = text(logFile);
+    else if (arg == "--threads") ok = number(threads) && threads > 0;
+    else if (arg == "--max-connections") ok = number(maxConnections);
+    else if (arg == "--max-bandwidth") ok = number(maxBandwidth);
+    else if (arg == "--read-buffer-size") ok = number(readBufferSize) && readBufferSize > 0;
+    else if (arg == "--asynchronous") asynchronous = true;
+    else if (arg == "--root") ok = text(root);
+    else return UsageError("unknown option " + arg);
+    if (!ok) return UsageError("option " + arg + " needs a valid value");
+  }
+  if (root.empty()) root = ExecutableFolder();
+  std::error_code ec;
+  if (!std::filesystem::is_directory(root, ec)) return UsageError("--root " + root + " is not a folder");
+
+  // Blocked before any thread exists, so every thread inherits it and sigwait below gets it.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  int exitCode = 0;
+  {
+    TlumWSServer_HTTPAPI server;
+    server.SetHost(host);
+    server.SetPort(port);
+    server.SetSSL(ssl);
+    server.BindingOptions().ConfigureSSLCertificate = true;
+    server.SSLOptions().Hash = hash;
+    server.SSLOptions().CertStoreName = certStore;
+    server.SecurityOptions().OriginsAllowed = origins;
+    server.Extensions().PerMessage_Deflate().SetEnabled(perMessageDeflate);
+    server.Extensions().DeflateFrame().SetEnabled(deflateFrame);
+    server.Options().ValidateUTF8 = validateUTF8;
+    server.Options().CleanDisconnect = cleanDisconnect;
+    server.Options().FragmentedMessages = fragmented;
+    server.Options().HTMLFiles = !noHtml;
+    server.Options().JavascriptFiles = !noJs;
+    server.FallBack().Flash.Enabled = flash;
+    server.FallBack().ServerSentEvents.Enabled = sse;
+    if (sseRetry >= 0) server.FallBack().ServerSentEvents.Retry = sseRetry;
+    if (heartbeat > 0) {
+      server.HeartBeat().Enabled = true;
+      server.HeartBeat().Interval = heartbeat;
+    }
+    if (heartbeatTimeout >= 0) server.HeartBeat().Timeout = heartbeatTimeout;
+    if (!logFile.empty()) {
+      server.LogFile().Enabled = true;
+      server.LogFile().FileName = logFile;
+    }
+    server.SetThreadPoolSize(threads);
+    server.SetMaxConnections(maxConnections);
+    server.SetMaxBandwidth(maxBandwidth);
+    if (readBufferSize > 0) server.SetReadBufferSize(readBufferSize);
+    server.SetAsynchronous(asynchronous);
+
+    server.OnMessage = [](TlumWSConnection* c, const std::string& aText) {
+      if (!HandleChannelMessage(c, aText)) c->WriteData(aText);
+    };
+    if (echoBinary) server.OnBinary = [](TlumWSConnection* c, TBytesView aData) { c->WriteData(aData); };
+
+    try {
+      server.SetActive(true);
+    } catch (const std::exception& e) {
+      std::cerr << "quillon-server: " << e.what() << "\n";
+      exitCode = 1;
+    }
+    if (exitCode == 0) {
+      for (const std::string& prefix : server.RegisteredBindings()) std::printf("listening %s\n", prefix.c_str());
+      std::fflush(stdout);
+      int received = 0;
+      sigwait(&signals, &received);
+      try {
+        server.SetActive(false);
+      } catch (const std::exception& e) {
+        std::cerr << "quillon-server: " << e.what() << "\n";
+      }
+    }
+  }
+  return exitCode;
+}
