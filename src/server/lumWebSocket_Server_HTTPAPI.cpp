@@ -12,8 +12,29 @@ namespace quillon {
 namespace {
 
 // The connection the dispatch makes. A refused upgrade gets 400 before its HTTP
-// connection ends, so that a client never sees an empty reply.
+// connection ends, so that a client never sees an empty reply. An event stream writes its
+// own header block as raw bytes; the HTTP Server API takes body bytes only after a
+// response, so that first block goes out as the response itself (close-delimited).
 class TDispatchConnection final : public TlumWSConnectionServer_HTTPAPI {
+ public:
+  void WriteBytes(std::string_view aBytes) override {
+    if (Transport() == trpSSE && !FStreamOpened.exchange(true)) {
+      const std::size_t end = aBytes.find("\r\n\r\n");
+      if (aBytes.substr(0, 5) == "HTTP/" && end != std::string_view::npos) {
+        std::vector<std::string> headers;
+        std::string_view block = aBytes.substr(0, end);
+        for (std::size_t at = block.find("\r\n"); at != std::string_view::npos; at = block.find("\r\n")) {
+          block.remove_prefix(at + 2);
+          headers.emplace_back(block.substr(0, block.find("\r\n")));
+        }
+        AddSendBytes(static_cast<std::int64_t>(aBytes.size()));
+        SendHTTPResponse(&headers, 200, {}, aBytes.substr(end + 4));
+        return;
+      }
+    }
+    TlumWSConnectionServer_HTTPAPI::WriteBytes(aBytes);
+  }
+
  protected:
   void DoHandshake() override {
     try {
@@ -25,6 +46,9 @@ class TDispatchConnection final : public TlumWSConnectionServer_HTTPAPI {
       throw;
     }
   }
+
+ private:
+  std::atomic<bool> FStreamOpened{false};
 };
 
 // Clears the request record before the dispatch lets go of the connection: the pool frees
