@@ -64,7 +64,6 @@ def run(coro):
 
 @pytest.mark.parametrize("args, message", [
     (["--no-such-flag"], "unknown option --no-such-flag"),
-    (["--auth"], "unknown option --auth"),
     (["--port"], "--port needs a valid value"),
     (["--port", "70000"], "--port needs a valid value"),
     (["--fragmented", "sometimes"], "--fragmented needs a valid value"),
