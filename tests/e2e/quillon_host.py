@@ -95,9 +95,10 @@ class QuillonServer:
         return False
 
 
-def raw_request(port, text, timeout=10):
+def raw_request(port, text, timeout=10, head_only=False):
     """Sends `text` on a fresh TCP connection and returns every byte until the server closes
-    (or the timeout passes, which the caller sees as an incomplete answer)."""
+    (or the timeout passes, which the caller sees as an incomplete answer); with `head_only`,
+    only until the end of the header block (for answers that keep the connection, like 101)."""
     data = b""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as sock:
         sock.sendall(text.encode() if isinstance(text, str) else text)
@@ -107,6 +108,8 @@ def raw_request(port, text, timeout=10):
                 if not chunk:
                     break
                 data += chunk
+                if head_only and b"\r\n\r\n" in data:
+                    break
         except socket.timeout:
             pass
     return data
