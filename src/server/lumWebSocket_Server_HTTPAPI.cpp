@@ -263,6 +263,11 @@ bool TlumWSServer_HTTPAPI::TakeConnection(TConnection* aConnection) {
 
 void TlumWSServer_HTTPAPI::FreeConnections() {
   std::lock_guard take(FTakeLock);
+  // Marked disconnected first: a read still in flight then leaves the connection alone
+  // instead of running the frame reader on an object that is already let go.
+  TList* list = ShareList();
+  for (void* p : *list) static_cast<TConnection*>(p)->SetDisconnected(true);
+  UnShareList();
   TlumWSServer_Base::FreeConnections();
 }
 
