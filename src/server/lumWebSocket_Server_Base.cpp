@@ -238,7 +238,8 @@ bool TlumWSComponent::RouteToObjects(TlumWSConnection* aConnection, bool aFirstO
   const std::string& protocol = aConnection->Protocol();
   if (!protocol.empty()) {
     std::vector<TlumWSProtocol_Base_Server*> objects = GetProtocolObjects(protocol);
-    if (aFirstOnly && objects.size() > 1) objects.resize(1);
+    // erase, not resize: GCC 12 at -O3 warns falsely about resize's growing path.
+    if (aFirstOnly && objects.size() > 1) objects.erase(objects.begin() + 1, objects.end());
     for (auto* o : objects) aCall(o);
     // A sub-protocol that no object serves falls through to the component, so that an
     // application without protocol objects still hears its connections.
