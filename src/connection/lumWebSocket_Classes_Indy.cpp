@@ -188,9 +188,14 @@ void TlumWSConnection_Base_Indy::ReadBytes(std::string& aBytes, int aCount) {
 }
 
 void TlumWSConnection_Base_Indy::ReadFrames(bool aRequireMask) {
+  // A connection its owner has let go of (freed while this read was in flight) has no one
+  // left to deliver to.
   while (FInBegin < FInEnd && !FDiscardInput.load(std::memory_order_acquire) && !Disconnected() &&
-         !FMustDisconnect && !FReaderStopped) {
+         !Freed() && !FMustDisconnect && !FReaderStopped) {
+    const std::size_t before = FInBegin;
     ReadFrameStep(aRequireMask);
+    // Every step takes at least one byte; one that takes none would take none again.
+    if (FInBegin == before) break;
   }
   if (FDiscardInput.exchange(false, std::memory_order_acq_rel)) FInBegin = FInEnd = 0;
 }

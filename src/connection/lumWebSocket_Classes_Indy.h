@@ -93,7 +93,8 @@ class TlumWSConnection_Base_Indy : public TlumWSConnection {
   std::uint8_t* InputBuffer(std::size_t aSize);
   void InputReceived(std::size_t aCount);
   void ReceiveBytes(const void* aData, std::size_t aSize);
-  // Runs reader steps while input is left and the connection is not marked disconnected.
+  // Runs reader steps while input is left and the connection is neither marked
+  // disconnected nor freed; ends at the first step that takes no byte.
   void ReadFrames(bool aRequireMask);
   // One reader step: consumes the bytes of one reader state.
   void ReadFrameStep(bool aRequireMask);

@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <random>
+#include <thread>
 
 #include "connection/MemoryConnection.h"
 #include "connection/lumWebSocket_Extensions.h"
@@ -234,6 +239,43 @@ TEST(FrameReader, NothingIsReadAfterTheConnectionClosed) {
   r.Attach(*c);
   c->Feed(ClientFrame(0x88, "") + ClientFrame(0x81, "late"));
   EXPECT_TRUE(r.Texts.empty());
+}
+
+// The owner frees a connection (a server going down) while a completed read still holds
+// it: the reader must end with input left, wherever in a frame it was, and deliver nothing
+// more. A reader that loops is reported and the process ends, since it cannot be joined.
+TEST(FrameReader, ReadingEndsWhenTheConnectionIsFreedUnderAReader) {
+  const std::string frame = ClientFrame(0x81, "late");
+  const struct {
+    const char* Name;
+    std::string Before;  // fed before the free
+  } cases[] = {
+      {"before the first frame", ""},
+      {"inside a frame header", frame.substr(0, 3)},
+      {"inside a payload", frame.substr(0, frame.size() - 2)},
+      {"between frames", frame},
+  };
+  for (const auto& k : cases) {
+    TMemoryConnection* c = NewConnection().release();
+    TRecorder r;
+    r.Attach(*c);
+    c->Feed(k.Before);
+    c->AddRef();  // the outstanding read's reference
+    c->Free();
+    std::packaged_task<void()> read([c, &frame] { c->Feed(frame + frame); });
+    std::future<void> done = read.get_future();
+    std::thread reader(std::move(read));
+    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      std::fprintf(stderr, "reader still running after the free (%s)\n", k.Name);
+      std::abort();
+    }
+    reader.join();
+    EXPECT_NO_THROW(done.get()) << k.Name;
+    const std::vector<std::string> expected =
+        k.Before == frame ? std::vector<std::string>{"late"} : std::vector<std::string>{};
+    EXPECT_EQ(r.Texts, expected) << k.Name;
+    c->Release();
+  }
 }
 
 TEST(FrameReader, UnmaskedFramesAreRefusedWhenMasksAreRequired) {
