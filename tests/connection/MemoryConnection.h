@@ -1,10 +1,13 @@
 // Test fixture: a server connection over an in-memory transport. Bytes fed in run the
 // real reader; every WriteBytes is kept as one frame. Plus helpers to build client frames
-// and to split server output into frames.
+// and to split server output into frames. Like the real transport it may be written to and
+// ended from several threads at once (timers, broadcasts, the reader).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,10 +18,12 @@ namespace quillon::test {
 
 class TMemoryConnection : public TlumWSConnectionServer_Base {
  public:
-  bool Attached = true;
-  int DisconnectPeerCount = 0;
-  std::vector<std::string> Writes;  // one entry per WriteBytes
-  bool FailWrites = false;
+  std::atomic<bool> Attached{true};
+  std::atomic<int> DisconnectPeerCount{0};
+  // One entry per WriteBytes. Read it directly only when no other thread writes; otherwise
+  // use AllWritten.
+  std::vector<std::string> Writes;
+  std::atomic<bool> FailWrites{false};
   std::string LastStatus;
 
   // Enabled RFC 6455 connection, as after a successful upgrade.
@@ -34,6 +39,7 @@ class TMemoryConnection : public TlumWSConnectionServer_Base {
     ReadData(false);
   }
   std::string AllWritten() const {
+    std::lock_guard hold(FWritesLock);
     std::string out;
     for (const auto& w : Writes) out += w;
     return out;
@@ -51,6 +57,7 @@ class TMemoryConnection : public TlumWSConnectionServer_Base {
   }
   void WriteBytes(std::string_view aBytes) override {
     if (FailWrites) throw std::runtime_error("peer gone");
+    std::lock_guard hold(FWritesLock);
     Writes.emplace_back(aBytes);
     AddSendBytes(static_cast<std::int64_t>(aBytes.size()));
   }
@@ -72,6 +79,7 @@ class TMemoryConnection : public TlumWSConnectionServer_Base {
 
  private:
   std::unique_ptr<TlumWSHandShakeServer_Base> FHandShake;
+  mutable std::mutex FWritesLock;
 };
 
 struct TFree {
