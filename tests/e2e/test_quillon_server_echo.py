@@ -73,7 +73,7 @@ def test_python_websockets_echo(echo_server, compression):
             started = time.monotonic()
             await ws.close(1000, "bye")
             assert ws.close_code == 1000
-            assert time.monotonic() - started < 3
+            assert time.monotonic() - started < 5
 
     run(scenario())
 
@@ -111,7 +111,7 @@ def test_node_ws_echo(echo_server, deflate):
     for check in ("text", "binary", "fragmented", "big_text", "big_binary", "burst_in_order"):
         assert result[check] is True, check
     assert result["pong"] == "are you there"
-    assert result["close"]["code"] == 1000 and result["close"]["ms"] < 3000
+    assert result["close"]["code"] == 1000 and result["close"]["ms"] < 5000
 
 
 def test_without_options_text_only_and_no_compression():
@@ -139,7 +139,7 @@ def test_closes_end_the_connection_promptly(clean):
             async with websockets.connect(server.ws_url, close_timeout=10) as ws:
                 started = time.monotonic()
                 await ws.close(1000, "bye")
-                assert time.monotonic() - started < 3
+                assert time.monotonic() - started < 5
                 assert ws.close_code == (1000 if clean else 1006)
 
             async with websockets.connect(server.ws_url, close_timeout=10) as ws:
@@ -150,7 +150,7 @@ def test_closes_end_the_connection_promptly(clean):
                 with pytest.raises(websockets.ConnectionClosed) as info:
                     await ws.recv()
                 await ws.wait_closed()
-                assert time.monotonic() - started < 3
+                assert time.monotonic() - started < 5
                 if clean:
                     assert info.value.rcvd is not None and info.value.rcvd.code == 1007
                 else:
