@@ -2,7 +2,9 @@
 // an activation registers, limits, time-outs, logging and TLS applied to the host, the
 // dispatch of upgrades, documents, plain requests and refused upgrades, broadcasts with
 // channels to many clients, clients vanishing while others echo, and deactivation with live
-// connections. The wire tests run with synchronous and asynchronous sends.
+// connections, and the watchdog starting a server that lost its host, restarting one that
+// no longer accepts its own WebSocket connection, and ending after its attempts. The wire
+// tests run with synchronous and asynchronous sends.
 #include "server/lumWebSocket_Server_HTTPAPI.h"
 
 #include <arpa/inet.h>
@@ -631,6 +633,136 @@ TEST_P(Wire, DeactivationWithLiveConnectionsEndsThemAndFreesEverything) {
   ASSERT_EQ(again.Upgrade(FPort), "HTTP/1.1 101 Switching Protocols");
   again.SendText("back");
   EXPECT_EQ(again.ReadText(), "back");
+}
+
+
+// ---------------------------------------------------------------------------------------
+// Watchdog
+
+// An echo server whose watchdog self-connections are counted, and whose host can be lost
+// without a deactivation (as when the transport goes away under a running server).
+class TWatchedServer : public TlumWSServer_HTTPAPI {
+ public:
+  explicit TWatchedServer(int aPort) {
+    SetPort(aPort);
+    SetThreadPoolSize(4);
+    WatchDog().Enabled = true;
+    WatchDog().Interval = 1;
+    WatchDog().Monitor.TimeOut = 2;
+    OnMessage = [](TlumWSConnection* c, const std::string& t) { c->WriteData(t); };
+    OnHTTPRequest = [](TlumWSConnection_HTTPAPI*, const THttpServerRequest&, THttpServerResponse& r) {
+      r.ResponseNo = 200;
+      r.ContentText = "plain";
+    };
+    OnStartup = [this](TlumWSServer_Base*) { ++Startups; };
+    OnConnect = [this](TlumWSConnection*) { ++Events; };
+    OnDisconnect = [this](TlumWSConnection*, int) { ++Events; };
+    OnError = [this](TlumWSConnection*, const std::string&) { ++Events; };
+    OnException = [this](TlumWSConnection*, const std::exception&) { ++Events; };
+  }
+  // The timers go while the counting override still exists.
+  ~TWatchedServer() override { DestroyComponent(); }
+
+  void LoseHost() {
+    std::lock_guard hold(FCS);
+    DoStop();
+  }
+
+  std::atomic<int> Startups{0};
+  std::atomic<int> Events{0};
+  std::atomic<int> MonitorSuccesses{0};
+  std::atomic<int> MonitorFailures{0};
+  int MonitorCalls() const { return MonitorSuccesses + MonitorFailures; }
+
+ protected:
+  bool DoMonitorConnect(const std::string& aHost, int aPort, bool aSSL, const std::string& aPath,
+                        int aTimeOutMs) override {
+    const bool ok = TlumWSServer_HTTPAPI::DoMonitorConnect(aHost, aPort, aSSL, aPath, aTimeOutMs);
+    ++(ok ? MonitorSuccesses : MonitorFailures);
+    return ok;
+  }
+};
+
+// A WebSocket echo and a plain GET against the server.
+void ExpectServing(int aPort) {
+  Client c(aPort);
+  ASSERT_TRUE(c.Connected());
+  ASSERT_EQ(c.Upgrade(aPort), "HTTP/1.1 101 Switching Protocols");
+  c.SendText("watched");
+  EXPECT_EQ(c.ReadText(), "watched");
+  std::string answer;
+  EXPECT_EQ(Get(aPort, "/anything", "", &answer), "HTTP/1.1 200 OK");
+  EXPECT_EQ(Body(answer), "plain");
+}
+
+bool Refused(int aPort) { return !Client(aPort, 2).Connected(); }
+
+TEST(WatchDog, StartsAServerThatLostItsHost) {
+  const int port = FreePort();
+  TWatchedServer s(port);
+  s.SetActive(true);
+  ExpectServing(port);
+  s.LoseHost();
+  ASSERT_FALSE(s.Active());
+  EXPECT_TRUE(Refused(port));
+  // The next tick finds it inactive and starts it on a fresh host.
+  ASSERT_TRUE(WaitUntil([&] { return s.Active() && s.Startups == 2; }, 5s));
+  ExpectServing(port);
+  EXPECT_EQ(s.RegisteredBindings(), std::vector<std::string>{"http://127.0.0.1:" + std::to_string(port) + "/"});
+  // Without the monitor an active server is left alone.
+  EXPECT_EQ(s.MonitorCalls(), 0);
+}
+
+TEST(WatchDog, MonitorLeavesAnAnsweringServerAloneAndRestartsADeafOne) {
+  const int port = FreePort();
+  TWatchedServer s(port);
+  s.WatchDog().Monitor.Enabled = true;
+  s.SetActive(true);
+  ASSERT_TRUE(WaitUntil([&] { return s.MonitorSuccesses >= 2; }, 6s)) << s.MonitorFailures;
+  // Its own connections are internal: no events, and no restart while they succeed.
+  EXPECT_EQ(s.MonitorFailures, 0);
+  EXPECT_EQ(s.Events, 0);
+  EXPECT_EQ(s.Startups, 1);
+  EXPECT_EQ(s.Count(), 0);
+  // A client's connection still raises its events.
+  {
+    Client c(port);
+    ASSERT_EQ(c.Upgrade(port), "HTTP/1.1 101 Switching Protocols");
+  }
+  ASSERT_TRUE(WaitUntil([&] { return s.Events == 2; }, 5s)) << s.Events;
+
+  // The prefix goes from the URL group: the server is still active but deaf.
+  const std::string prefix = "http://127.0.0.1:" + std::to_string(port) + "/";
+  ASSERT_EQ(s.HTTPServerAPI()->RemoveUrl(prefix), 0);
+  EXPECT_TRUE(s.Active());
+  EXPECT_TRUE(Refused(port));
+  ASSERT_TRUE(WaitUntil([&] { return s.Startups == 2 && s.Active(); }, 6s));
+  EXPECT_EQ(s.RegisteredBindings(), std::vector<std::string>{prefix});
+  ExpectServing(port);
+  // The restarted server's watchdog monitors again, and succeeds.
+  const int before = s.MonitorSuccesses;
+  EXPECT_TRUE(WaitUntil([&] { return s.MonitorSuccesses > before; }, 4s));
+  EXPECT_EQ(s.Startups, 2);
+}
+
+TEST(WatchDog, AttemptsEndTheWatchAfterThatManyTicks) {
+  const int port = FreePort();
+  TWatchedServer s(port);
+  s.WatchDog().Attempts = 2;
+  s.WatchDog().Monitor.Enabled = true;
+  s.SetActive(true);
+  s.LoseHost();
+  // First tick: starts the server; second tick: whatever it finds, the watch ends.
+  ASSERT_TRUE(WaitUntil([&] { return s.WatchDogAttempts() == 2; }, 5s));
+  ASSERT_TRUE(WaitUntil([&] { return s.Active() && s.Startups == 2; }, 3s));
+  EXPECT_LE(s.MonitorCalls(), 1);
+  const int calls = s.MonitorCalls();
+  s.LoseHost();
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_FALSE(s.Active());
+  EXPECT_EQ(s.WatchDogAttempts(), 2);
+  EXPECT_EQ(s.MonitorCalls(), calls);
+  EXPECT_EQ(s.Startups, 2);
 }
 
 }  // namespace
