@@ -225,7 +225,6 @@ void TlumWSServer_HTTPAPI::SetUpServer(TlumHTTPServerAPI& aServer) {
 }
 
 void TlumWSServer_HTTPAPI::DoStop() {
-  TlumWSServer_Base::DoStop();
   FIsStopping.store(true, std::memory_order_release);
   {
     std::lock_guard lock(FBindingsLock);
@@ -238,6 +237,9 @@ void TlumWSServer_HTTPAPI::DoStop() {
   // A dispatch that was past its stopping check when the list was freed may have listed
   // one more; the workers are gone now.
   FreeConnections();
+  // The base forgets the watchdog secret only now: dispatches in flight compare every
+  // upgrade against it until the workers are joined.
+  TlumWSServer_Base::DoStop();
 }
 
 void TlumWSServer_HTTPAPI::ShutDownServer() {

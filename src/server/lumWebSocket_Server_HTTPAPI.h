@@ -85,7 +85,8 @@ class TlumWSServer_HTTPAPI : public TlumWSServer_Base {
 
   // The URL prefixes of the current activation, in registration order.
   std::vector<std::string> RegisteredBindings();
-  // The request-queue host while active, else null.
+  // The request-queue host while active, else null. Start, Stop, ReStart and the watchdog
+  // replace it under the component lock (DoEnterCS), so other threads read it under it too.
   TlumHTTPServerAPI* HTTPServerAPI() { return FTCPServer.get(); }
   bool IsStopping() override;
 
