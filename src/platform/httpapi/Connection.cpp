@@ -87,8 +87,19 @@ Connection::~Connection() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void Connection::Start(SSL_CTX* tlsContext) {
+bool Connection::Open(SSL_CTX* tlsContext) {
   std::lock_guard g(lock_);
+  Connections().Insert(id_, shared_from_this());
+  if (!EventLoop::Instance().Add(shared_from_this(), fd_,
+                                 EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET)) {
+    Connections().Erase(id_);
+    return false;
+  }
+  StartLocked(tlsContext);
+  return true;
+}
+
+void Connection::StartLocked(SSL_CTX* tlsContext) {
   if (!https_) return;  // the first readiness event starts reading
   if (!tlsContext || !(ssl_ = SSL_new(tlsContext))) {
     TeardownLocked();

@@ -301,8 +301,11 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
   Connection(int fd, const SocketAddress& local, const SocketAddress& remote, bool https);
   ~Connection() override;
 
-  // Called once after registration with the loop (TLS needs its context by then).
-  void Start(SSL_CTX* tlsContext);
+  // Registers a just-accepted connection (id table, then the loop) and starts it, all under
+  // its own lock: a teardown in between would close the socket before the loop took it, and
+  // the loop could then watch a descriptor number already reused. False when the loop
+  // refused it (the connection is then unregistered and its socket closes with it).
+  bool Open(SSL_CTX* tlsContext);
   void OnEvents(std::uint32_t events) override;
   void OnTick(Clock::time_point now) override;
 
@@ -346,6 +349,7 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
   void LogLocked();
   long IoRead(char* buffer, std::size_t size, bool& again, bool& eof);
   long IoWrite(const char* data, std::size_t size, bool& again);
+  void StartLocked(SSL_CTX* tlsContext);
   void HandshakeLocked();
 
   std::mutex lock_;  // guards all state below

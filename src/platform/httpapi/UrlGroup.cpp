@@ -89,12 +89,7 @@ class Listener final : public Pollable, public std::enable_shared_from_this<List
       }
     }
     auto connection = std::make_shared<Connection>(fd, local, remote, https_);
-    Connections().Insert(connection->id(), connection);
-    if (!EventLoop::Instance().Add(connection, fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET)) {
-      Connections().Erase(connection->id());
-      return;
-    }
-    connection->Start(tls.get());
+    connection->Open(tls.get());
   }
 
   std::mutex lock_;  // guards fd_ against Close during an accept
