@@ -26,6 +26,7 @@
 #include "connection/lumWebSocket_Handshake.h"
 #include "connection/lumWebSocket_RequestLines.h"
 #include "httpapi/lumWebSocket_HTTPAPI_Server.h"
+#include "support/LoopbackClient.h"
 
 using namespace std::chrono_literals;
 
@@ -43,102 +44,17 @@ bool WaitUntil(const std::function<bool()>& aDone, std::chrono::milliseconds aLi
   return true;
 }
 
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
+using loopback::FreePort;
 
-// A raw client; every read is bounded by the socket timeout.
-class Client {
+class Client : public loopback::Client {
  public:
-  explicit Client(int aPort) : FSocket(socket(AF_INET, SOCK_STREAM, 0)) {
-    timeval tv{10, 0};
-    setsockopt(FSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    const int one = 1;
-    setsockopt(FSocket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(aPort));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FConnected = connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    socklen_t len = sizeof a;
-    getsockname(FSocket, reinterpret_cast<sockaddr*>(&a), &len);
-    FLocalPort = ntohs(a.sin_port);
-  }
-  ~Client() { Close(); }
-  void Close() {
-    if (FSocket >= 0) close(FSocket);
-    FSocket = -1;
-  }
-  bool Connected() const { return FConnected; }
-  int LocalPort() const { return FLocalPort; }
-
-  bool Send(std::string_view aBytes) {
-    return send(FSocket, aBytes.data(), aBytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(aBytes.size());
-  }
-  // Everything until the server closes.
-  std::string ReadAll() {
-    while (Fill()) {
-    }
-    return std::exchange(FPending, {});
-  }
-  std::string ReadHead() {
-    std::size_t end;
-    while ((end = FPending.find("\r\n\r\n")) == std::string::npos)
-      if (!Fill()) return {};
-    std::string head = FPending.substr(0, end + 4);
-    FPending.erase(0, end + 4);
-    return head;
-  }
-  // One unmasked server frame; opcode 0xFF when the connection ended first.
-  test::TFrame ReadFrame() {
-    auto need = [&](std::size_t n) {
-      while (FPending.size() < n)
-        if (!Fill()) return false;
-      return true;
-    };
-    if (!need(2)) return {0xFF, {}};
-    std::uint64_t len = static_cast<std::uint8_t>(FPending[1]) & 0x7F;
-    std::size_t h = 2;
-    if (len >= 126) {
-      const std::size_t extra = len == 126 ? 2 : 8;
-      if (!need(2 + extra)) return {0xFF, {}};
-      len = 0;
-      for (std::size_t k = 0; k < extra; ++k) len = (len << 8) | static_cast<std::uint8_t>(FPending[2 + k]);
-      h += extra;
-    }
-    if (!need(h + len)) return {0xFF, {}};
-    test::TFrame frame{static_cast<std::uint8_t>(FPending[0]), FPending.substr(h, len)};
-    FPending.erase(0, h + len);
-    return frame;
-  }
+  using loopback::Client::Client;
   bool Upgrade(int aPort) {
     Send("GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(aPort) +
          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
     return ReadHead().rfind("HTTP/1.1 101 ", 0) == 0;
   }
-
- private:
-  bool Fill() {
-    char buf[16384];
-    const ssize_t n = recv(FSocket, buf, sizeof buf, 0);
-    if (n <= 0) return false;
-    FPending.append(buf, static_cast<std::size_t>(n));
-    return true;
-  }
-  int FSocket;
-  bool FConnected = false;
-  int FLocalPort = 0;
-  std::string FPending;
 };
 
 std::string WithoutDate(std::string aText) {

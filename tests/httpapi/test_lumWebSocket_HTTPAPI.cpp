@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/LoopbackClient.h"
+
 namespace quillon {
 namespace {
 
@@ -319,37 +321,15 @@ TEST(GetHttpServerRequest, LengthBeyondInt32IsRefused) {
 // ---------------------------------------------------------------------------------------
 // Over the engine: one queue, a raw loopback client
 
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
+using loopback::FreePort;
 
 // Sends `request`, optionally half-closes, and reads until the server closes (10 s at most).
 std::string Exchange(int port, const std::string& request, bool halfClose) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  timeval tv{10, 0};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    send(s, request.data(), request.size(), MSG_NOSIGNAL);
-    if (halfClose) shutdown(s, SHUT_WR);
-    char buf[4096];
-    ssize_t n;
-    while ((n = recv(s, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<std::size_t>(n));
-  }
-  close(s);
-  return reply;
+  loopback::Client c(port);
+  if (!c.Connected()) return {};
+  c.Send(request);
+  if (halfClose) c.ShutdownWrite();
+  return c.ReadAll();
 }
 
 class RecordOverEngine : public ::testing::Test {

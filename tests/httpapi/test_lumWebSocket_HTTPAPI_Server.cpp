@@ -29,6 +29,7 @@
 #include "platform/httpapi/CertStore.h"
 #include "platform/win32/CompletionPort.h"
 #include "platform/win32/KernelObject.h"
+#include "support/LoopbackClient.h"
 
 namespace quillon {
 namespace {
@@ -369,68 +370,16 @@ TEST_F(Dispatch, UnknownKindsAreLeftAlone) {
 // ---------------------------------------------------------------------------------------
 // The host with real loopback clients
 
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
+using loopback::FreePort;
 
 // A keep-alive HTTP/1.1 client over one socket; every call is bounded by the socket timeout.
-class Client {
+class Client : public loopback::Client {
  public:
-  explicit Client(int port) : FSocket(socket(AF_INET, SOCK_STREAM, 0)) {
-    timeval tv{10, 0};
-    setsockopt(FSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FConnected = connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~Client() { close(FSocket); }
-  bool Connected() const { return FConnected; }
-
-  bool Send(const std::string& bytes) {
-    return send(FSocket, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
-  // One response: status line and headers, then a Content-Length body. Empty on failure.
-  std::string ReadResponse(std::string* body = nullptr) {
-    std::size_t end;
-    while ((end = FPending.find("\r\n\r\n")) == std::string::npos)
-      if (!Fill()) return {};
-    std::string head = FPending.substr(0, end + 4);
-    FPending.erase(0, end + 4);
-    std::size_t length = 0;
-    if (auto p = head.find("Content-Length: "); p != std::string::npos)
-      length = std::stoul(head.substr(p + 16));
-    while (FPending.size() < length)
-      if (!Fill()) return {};
-    if (body) *body = FPending.substr(0, length);
-    FPending.erase(0, length);
-    return head;
-  }
+  using loopback::Client::Client;
   std::string Get(const std::string& path, std::string* body = nullptr) {
     if (!Send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) return {};
     return ReadResponse(body);
   }
-
- private:
-  bool Fill() {
-    char buf[8192];
-    const ssize_t n = recv(FSocket, buf, sizeof buf, 0);
-    if (n <= 0) return false;
-    FPending.append(buf, static_cast<std::size_t>(n));
-    return true;
-  }
-  int FSocket;
-  bool FConnected = false;
-  std::string FPending;
 };
 
 // Answers a request with a status and a body, whole (the connection stays open).

@@ -15,20 +15,11 @@
 
 #include "platform/httpapi/http.h"
 #include "platform/win32/CompletionPort.h"
+#include "support/LoopbackClient.h"
 
 namespace httptest {
 
-inline std::uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
+inline std::uint16_t FreePort() { return static_cast<std::uint16_t>(loopback::FreePort()); }
 
 // Whether this machine can listen on the IPv6 loopback.
 inline bool HasIpv6Loopback() {
