@@ -48,6 +48,39 @@ std::uint8_t RandomMaskByte() {
   return static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 254)(gen));
 }
 
+// Sends one piece of a possibly streamed message: picks the opcode and whether the frame is
+// a fragment. `aFirst` is the message's own opcode; `aWhole()` says whether an unstreamed or
+// closing piece fits in one frame (else it is cut by the fragmenting writer).
+template <class TWhole, class TWriteFrame, class TFragmented>
+void WriteStreamed(TwsStreaming aStreaming, TOpcode aFirst, TWhole aWhole, TWriteFrame aFrame,
+                   TFragmented aFragmented) {
+  switch (aStreaming) {
+    case stmNone:
+      if (aWhole()) {
+        aFrame(aFirst, false);
+      } else {
+        aFragmented(aFirst, false);
+      }
+      return;
+    case stmFirst:
+      aFrame(aFirst, true);
+      return;
+    case stmContinue:
+      aFrame(opContinuation, true);
+      return;
+    case stmLast:
+      aFrame(opContinuation, false);
+      return;
+    case stmContinueAndLast:
+      if (aWhole()) {
+        aFrame(opContinuation, false);
+      } else {
+        aFragmented(aFirst, true);
+      }
+      return;
+  }
+}
+
 }  // namespace
 
 namespace detail {
@@ -775,31 +808,12 @@ void TlumWSConnection_Base_Indy::DoWriteData(std::string_view aText, int aSize,
   }
   if (FSpecification != spRFC6455) return;
   auto whole = [&] { return aSize <= 0 || static_cast<std::size_t>(aSize) >= UTF16Length(aText); };
-  switch (aStreaming) {
-    case stmNone:
-      if (whole()) {
-        WriteFrameText(aText, opText, false);
-      } else {
-        WriteFragmentedText(aText, opText, false, aSize);
-      }
-      return;
-    case stmFirst:
-      WriteFrameText(aText, opText, true);
-      return;
-    case stmContinue:
-      WriteFrameText(aText, opContinuation, true);
-      return;
-    case stmLast:
-      WriteFrameText(aText, opContinuation, false);
-      return;
-    case stmContinueAndLast:
-      if (whole()) {
-        WriteFrameText(aText, opContinuation, false);
-      } else {
-        WriteFragmentedText(aText, opText, true, aSize);
-      }
-      return;
-  }
+  WriteStreamed(
+      aStreaming, opText, whole,
+      [&](TOpcode aOp, bool aFragmented) { WriteFrameText(aText, aOp, aFragmented); },
+      [&](TOpcode aOp, bool aContinuation) {
+        WriteFragmentedText(aText, aOp, aContinuation, aSize);
+      });
 }
 
 void TlumWSConnection_Base_Indy::DoWriteData(TBytesView aStream, int aSize,
@@ -811,31 +825,12 @@ void TlumWSConnection_Base_Indy::DoWriteData(TBytesView aStream, int aSize,
   }
   if (FSpecification != spRFC6455) return;
   const bool whole = aSize <= 0 || static_cast<std::size_t>(aSize) >= aStream.size();
-  switch (aStreaming) {
-    case stmNone:
-      if (whole) {
-        WriteFrameStream(aStream, opBinary, false);
-      } else {
-        WriteFragmentedStream(aStream, opBinary, false, aSize);
-      }
-      return;
-    case stmFirst:
-      WriteFrameStream(aStream, opBinary, true);
-      return;
-    case stmContinue:
-      WriteFrameStream(aStream, opContinuation, true);
-      return;
-    case stmLast:
-      WriteFrameStream(aStream, opContinuation, false);
-      return;
-    case stmContinueAndLast:
-      if (whole) {
-        WriteFrameStream(aStream, opContinuation, false);
-      } else {
-        WriteFragmentedStream(aStream, opBinary, true, aSize);
-      }
-      return;
-  }
+  WriteStreamed(
+      aStreaming, opBinary, [whole] { return whole; },
+      [&](TOpcode aOp, bool aFragmented) { WriteFrameStream(aStream, aOp, aFragmented); },
+      [&](TOpcode aOp, bool aContinuation) {
+        WriteFragmentedStream(aStream, aOp, aContinuation, aSize);
+      });
 }
 
 void TlumWSConnection_Base_Indy::DoPing(std::string_view aText) {
