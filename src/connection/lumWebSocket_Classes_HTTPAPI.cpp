@@ -227,6 +227,16 @@ void TlumWSConnection_HTTPAPI::DisconnectPeer() {
   }
 }
 
+void TlumWSConnection_HTTPAPI::CallFailed(TlumHTTPAPIContext* aContext, ULONG aResult) {
+  FreeHTTPAPIContext(aContext);
+  if (aResult == ERROR_CONNECTION_INVALID) {
+    FCloseCode.store(0, std::memory_order_relaxed);
+    DoDisconnected();
+  } else {
+    DisconnectOnError();
+  }
+}
+
 void TlumWSConnection_HTTPAPI::DoDisconnected() {
   TKeepAlive hold(*this);
   SetDisconnected(true);
@@ -272,13 +282,7 @@ void TlumWSConnection_HTTPAPI::WriteBytes(std::string_view aBytes) {
       context != nullptr ? &context->overlapped : nullptr, FHTTPLogData);
   if (result == NO_ERROR || (context != nullptr && result == ERROR_IO_PENDING)) return;
   TKeepAlive hold(*this);
-  FreeHTTPAPIContext(context);
-  if (result == ERROR_CONNECTION_INVALID) {
-    FCloseCode.store(0, std::memory_order_relaxed);
-    DoDisconnected();
-  } else {
-    DisconnectOnError();
-  }
+  CallFailed(context, result);
 }
 
 void TlumWSConnection_HTTPAPI::WriteFrameText(std::string_view aText, TOpcode aOpCode,
@@ -331,13 +335,7 @@ void TlumWSConnection_HTTPAPI::ReceiveData() {
                                                     static_cast<ULONG>(size), nullptr,
                                                     &context->overlapped);
   if (result == NO_ERROR || result == ERROR_IO_PENDING) return;
-  FreeHTTPAPIContext(context);
-  if (result == ERROR_CONNECTION_INVALID) {
-    FCloseCode.store(0, std::memory_order_relaxed);
-    DoDisconnected();
-  } else {
-    DisconnectOnError();
-  }
+  CallFailed(context, result);
 }
 
 void TlumWSConnection_HTTPAPI::WaitForDisconnect() {
@@ -348,13 +346,7 @@ void TlumWSConnection_HTTPAPI::WaitForDisconnect() {
     FWaitPosted.store(true, std::memory_order_release);
     return;
   }
-  FreeHTTPAPIContext(context);
-  if (result == ERROR_CONNECTION_INVALID) {
-    FCloseCode.store(0, std::memory_order_relaxed);
-    DoDisconnected();
-  } else {
-    DisconnectOnError();
-  }
+  CallFailed(context, result);
 }
 
 bool TlumWSConnection_HTTPAPI::SendUpgradeResponse() {

@@ -25,6 +25,8 @@
 
 namespace quillon {
 
+struct TlumHTTPAPIContext;
+
 class TlumWSHandShake_HTTPAPI : public TlumWSHandShakeServer_Base {
  public:
   using TlumWSHandShakeServer_Base::TlumWSHandShakeServer_Base;
@@ -119,6 +121,10 @@ class TlumWSConnection_HTTPAPI : public TlumWSConnectionServer_Base {
   HTTP_VERSION FHTTPVersion{1, 1};
 
  private:
+  // After a call the engine refused: frees its context (may be null) and ends the connection,
+  // quietly when the client was already gone.
+  void CallFailed(TlumHTTPAPIContext* aContext, ULONG aResult);
+
   std::atomic<bool> FDisconnectSent{false};
   std::atomic<bool> FWaitPosted{false};
   std::atomic<bool> FDisconnectClaimed{false};
