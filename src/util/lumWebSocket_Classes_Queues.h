@@ -221,33 +221,31 @@ class TlumQueueNameListBase : public TlumQueueCommon {
 
 // ---- Connection registries. TConnection is the connection class; it has Guid(). ----
 
-// Refers to a connection (never owns it); its ID is the connection's GUID text.
-template <class TConnection>
-class TlumQueueItemConnection : public TlumQueueItemBase {
+namespace detail {
+// An item of kind TItem that refers to a connection (never owns it); its ID is the
+// connection's GUID text.
+template <class TItem, class TConnection>
+class TConnectionItem : public TItem {
  public:
   TConnection* Connection() const { return FConnection; }
   void SetConnection(TConnection* aConnection) {
     FConnection = aConnection;
-    SetID(aConnection != nullptr ? std::string(aConnection->Guid()) : std::string());
+    this->SetID(aConnection != nullptr ? std::string(aConnection->Guid()) : std::string());
   }
 
  private:
   TConnection* FConnection = nullptr;
 };
+}  // namespace detail
+
+// Refers to a connection in a connection cache.
+template <class TConnection>
+class TlumQueueItemConnection : public detail::TConnectionItem<TlumQueueItemBase, TConnection> {};
 
 // A channel subscription: Queue is the channel, ID the connection's GUID text.
 template <class TConnection>
-class TlumQueueNameItemConnection : public TlumQueueNameItemBase {
- public:
-  TConnection* Connection() const { return FConnection; }
-  void SetConnection(TConnection* aConnection) {
-    FConnection = aConnection;
-    SetID(aConnection != nullptr ? std::string(aConnection->Guid()) : std::string());
-  }
-
- private:
-  TConnection* FConnection = nullptr;
-};
+class TlumQueueNameItemConnection
+    : public detail::TConnectionItem<TlumQueueNameItemBase, TConnection> {};
 
 // Connection cache by GUID; holds only TlumQueueItemConnection<TConnection> items.
 template <class TConnection>
