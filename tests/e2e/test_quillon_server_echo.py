@@ -17,6 +17,7 @@ import websockets
 from websockets.frames import OP_TEXT
 
 from quillon_host import QuillonServer
+from ws_raw import client_frame, read_frame, read_head
 
 NODE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "node")
 MiB = 1 << 20
@@ -164,35 +165,6 @@ def test_closes_end_the_connection_promptly(clean):
 
 # ---- deflate-frame over a raw socket (no stock client speaks it) ----
 
-def recv_exact(sock, n):
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        assert chunk, "connection closed early"
-        data += chunk
-    return data
-
-
-def read_frame(sock):
-    b0, b1 = recv_exact(sock, 2)
-    length = b1 & 0x7F
-    if length == 126:
-        length = struct.unpack("!H", recv_exact(sock, 2))[0]
-    elif length == 127:
-        length = struct.unpack("!Q", recv_exact(sock, 8))[0]
-    return b0, recv_exact(sock, length)
-
-
-def client_frame(b0, payload):
-    key = os.urandom(4)
-    masked = bytes(b ^ key[i % 4] for i, b in enumerate(payload))
-    if len(payload) < 126:
-        head = bytes([b0, 0x80 | len(payload)])
-    else:
-        head = bytes([b0, 0x80 | 126]) + struct.pack("!H", len(payload))
-    return head + key + masked
-
-
 def test_deflate_frame_both_ways():
     with QuillonServer("--deflate-frame", "--clean-disconnect") as server:
         with socket.create_connection(("127.0.0.1", server.port), timeout=10) as sock:
@@ -201,9 +173,7 @@ def test_deflate_frame_both_ways():
                           "Upgrade: websocket\r\nConnection: Upgrade\r\n"
                           f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n"
                           "Sec-WebSocket-Extensions: x-webkit-deflate-frame\r\n\r\n").encode())
-            head = b""
-            while b"\r\n\r\n" not in head:
-                head += recv_exact(sock, 1)
+            head = read_head(sock)
             assert head.startswith(b"HTTP/1.1 101 Switching Protocols\r\n")
             assert b"x-webkit-deflate-frame" in head
 

@@ -6,7 +6,6 @@ import json
 import os
 import shutil
 import socket
-import struct
 import subprocess
 import time
 import zlib
@@ -14,6 +13,8 @@ import zlib
 import pytest
 import websockets
 from websockets.frames import OP_TEXT
+
+from ws_raw import client_frame, read_frame, read_head
 
 TEST_BIN = os.environ.get("QUILLON_TEST_BIN", "")
 SOURCE = os.environ.get("QUILLON_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -147,32 +148,6 @@ def test_without_the_option_nothing_is_negotiated():
 
 # ---- deflate-frame over a raw socket (no stock client speaks it) ----
 
-def recv_exact(sock, n):
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        assert chunk, "connection closed early"
-        data += chunk
-    return data
-
-
-def read_frame(sock):
-    b0, b1 = recv_exact(sock, 2)
-    length = b1 & 0x7F
-    if length == 126:
-        length = struct.unpack("!H", recv_exact(sock, 2))[0]
-    elif length == 127:
-        length = struct.unpack("!Q", recv_exact(sock, 8))[0]
-    return b0, recv_exact(sock, length)
-
-
-def client_frame(b0, payload):
-    key = os.urandom(4)
-    masked = bytes(b ^ key[i % 4] for i, b in enumerate(payload))
-    assert len(payload) < 126
-    return bytes([b0, 0x80 | len(payload)]) + key + masked
-
-
 def test_deflate_frame_both_ways():
     proc, port = start("--deflate-frame")
     try:
@@ -182,9 +157,7 @@ def test_deflate_frame_both_ways():
                           f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
                           "Sec-WebSocket-Version: 13\r\n"
                           "Sec-WebSocket-Extensions: x-webkit-deflate-frame\r\n\r\n").encode())
-            head = b""
-            while b"\r\n\r\n" not in head:
-                head += recv_exact(sock, 1)
+            head = read_head(sock)
             assert head.startswith(b"HTTP/1.1 101 Switching Protocols\r\n")
             assert b"x-webkit-deflate-frame" in head
 
