@@ -3,27 +3,14 @@
 // Usage: node quillon_echo_client.js <url> <deflate 0|1>
 'use strict';
 const crypto = require('crypto');
-const WebSocket = require('ws');
+const { steps, run } = require('./ws_steps');
 
 const url = process.argv[2];
 const deflate = process.argv[3] === '1';
 const STEP_MS = 20000;
 
-function open() {
-  return new Promise((resolve, reject) => {
-    const ws = new WebSocket(url, { perMessageDeflate: deflate, maxPayload: 0 });
-    const timer = setTimeout(() => reject(new Error('open timed out')), STEP_MS);
-    ws.once('open', () => { clearTimeout(timer); resolve(ws); });
-    ws.once('error', (e) => { clearTimeout(timer); reject(e); });
-  });
-}
-
-function next(ws) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('no message')), STEP_MS);
-    ws.once('message', (data, isBinary) => { clearTimeout(timer); resolve({ data, isBinary }); });
-  });
-}
+const { open, next, closed, ping } =
+  steps(url, { perMessageDeflate: deflate, maxPayload: 0 }, STEP_MS);
 
 async function main() {
   const out = {};
@@ -75,22 +62,13 @@ async function main() {
   await all;
   out.burst_in_order = received.every((t, i) => t === 'burst ' + i);
 
-  out.pong = await new Promise((resolve) => {
-    const timer = setTimeout(() => resolve(null), STEP_MS);
-    ws.once('pong', (data) => { clearTimeout(timer); resolve(data.toString()); });
-    ws.ping('are you there');
-  });
+  out.pong = await ping(ws, 'are you there');
 
   const started = Date.now();
-  out.close = await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('no close')), STEP_MS);
-    ws.once('close', (code) => { clearTimeout(timer); resolve({ code, ms: Date.now() - started }); });
-    ws.close(1000, 'bye');
-  });
+  const c = closed(ws);
+  ws.close(1000, 'bye');
+  out.close = { code: (await c).code, ms: Date.now() - started };
   console.log(JSON.stringify(out));
 }
 
-main().catch((e) => {
-  console.log(JSON.stringify({ error: String(e && e.stack || e) }));
-  process.exit(1);
-});
+run(main);

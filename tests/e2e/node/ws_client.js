@@ -2,37 +2,13 @@
 // prints one JSON object with what it saw. Usage: node ws_client.js <url> <deflate 0|1>
 'use strict';
 const crypto = require('crypto');
-const WebSocket = require('ws');
+const { steps, run } = require('./ws_steps');
 
 const url = process.argv[2];
 const deflate = process.argv[3] === '1';
 const STEP_MS = 10000;
 
-function open() {
-  return new Promise((resolve, reject) => {
-    const ws = new WebSocket(url, { perMessageDeflate: deflate });
-    const timer = setTimeout(() => reject(new Error('open timed out')), STEP_MS);
-    ws.once('open', () => { clearTimeout(timer); resolve(ws); });
-    ws.once('error', (e) => { clearTimeout(timer); reject(e); });
-  });
-}
-
-function next(ws) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('no message')), STEP_MS);
-    ws.once('message', (data, isBinary) => { clearTimeout(timer); resolve({ data, isBinary }); });
-  });
-}
-
-function closed(ws) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('no close')), STEP_MS);
-    ws.once('close', (code, reason) => {
-      clearTimeout(timer);
-      resolve({ code, reason: reason.toString() });
-    });
-  });
-}
+const { open, next, closed, ping } = steps(url, { perMessageDeflate: deflate }, STEP_MS);
 
 async function main() {
   const out = { deflate };
@@ -64,11 +40,7 @@ async function main() {
   m = await next(ws);
   out.big_binary = m.isBinary && Buffer.compare(m.data, bigBin) === 0;
 
-  out.pong = await new Promise((resolve) => {
-    const timer = setTimeout(() => resolve(null), STEP_MS);
-    ws.once('pong', (data) => { clearTimeout(timer); resolve(data.toString()); });
-    ws.ping('are you there');
-  });
+  out.pong = await ping(ws, 'are you there');
 
   let t = Date.now();
   let c = closed(ws);
@@ -95,7 +67,4 @@ async function main() {
   console.log(JSON.stringify(out));
 }
 
-main().catch((e) => {
-  console.log(JSON.stringify({ error: String(e && e.stack || e) }));
-  process.exit(1);
-});
+run(main);
