@@ -27,6 +27,7 @@
 #include "connection/lumWebSocket_RequestLines.h"
 #include "httpapi/lumWebSocket_HTTPAPI_Server.h"
 #include "support/LoopbackClient.h"
+#include "support/WaitUntil.h"
 
 using namespace std::chrono_literals;
 
@@ -35,14 +36,7 @@ namespace {
 
 using test::ClientFrame;
 
-bool WaitUntil(const std::function<bool()>& aDone, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + aLimit;
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using testwait::WaitUntil;
 
 using loopback::FreePort;
 

@@ -30,6 +30,7 @@
 #include "platform/win32/CompletionPort.h"
 #include "platform/win32/KernelObject.h"
 #include "support/LoopbackClient.h"
+#include "support/WaitUntil.h"
 
 namespace quillon {
 namespace {
@@ -37,14 +38,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using testwait::WaitUntil;
 
 class TestConnection : public TlumHTTPAPIConnection {
  public:

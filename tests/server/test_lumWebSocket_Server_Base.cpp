@@ -7,6 +7,7 @@
 
 #include "server/ServerFixture.h"
 #include "util/lumMainThread.h"
+#include "support/WaitUntil.h"
 
 namespace quillon::test {
 namespace {
@@ -16,12 +17,7 @@ using namespace std::chrono_literals;
 // Waits up to two seconds for a condition another thread makes true.
 template <class F>
 bool Eventually(F f) {
-  const auto end = std::chrono::steady_clock::now() + 2s;
-  while (!f()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+  return testwait::WaitUntil(f, 2s);
 }
 
 std::string TextOf(const TMemoryConnection& c) {

@@ -29,20 +29,14 @@
 #include "connection/lumWebSocket_Hash.h"
 #include "platform/httpapi/CertStore.h"
 #include "support/LoopbackClient.h"
+#include "support/WaitUntil.h"
 
 using namespace std::chrono_literals;
 
 namespace quillon {
 namespace {
 
-bool WaitUntil(const std::function<bool()>& aDone, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + aLimit;
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using testwait::WaitUntil;
 
 using loopback::FreePort;
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "server/ServerFixture.h"
+#include "support/WaitUntil.h"
 
 namespace quillon::test {
 namespace {
@@ -17,12 +18,7 @@ const TwsTime kT0 = TwsTime(std::chrono::seconds(1'700'000'000));
 
 template <class F>
 bool Eventually(F f, std::chrono::seconds aLimit = 3s) {
-  const auto end = std::chrono::steady_clock::now() + aLimit;
-  while (!f()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+  return testwait::WaitUntil(f, aLimit);
 }
 
 TEST(HeartBeatRule, Table) {
