@@ -1,6 +1,7 @@
-// quillon-server: the headless host. Builds the HTTP Server API server component from its
-// command line, prints one "listening <prefix>" line per registered prefix once active,
-// echoes WebSocket text messages (binary too with --echo-binary), lets browsers manage
+// quillon-server: the headless host. Builds the bridge server component from its command
+// line, answers plain HTTP with the web module (pages, REST service, static files from
+// --root) and the "/test" custom page, prints one "listening <prefix>" line per registered
+// prefix once active, echoes WebSocket text messages (binary too with --echo-binary), lets browsers manage
 // their channels with {"lum":"subscribe"|"unsubscribe","channels":"a,b"}, and stops
 // cleanly on SIGINT or SIGTERM. No GUI here: the control window is another program.
 #include <pthread.h>
@@ -18,7 +19,9 @@
 
 #include "connection/lumWebSocket_Extensions_DeflateFrame.h"
 #include "connection/lumWebSocket_Extensions_PerMessageDeflate.h"
-#include "server/lumWebSocket_Server_HTTPAPI.h"
+#include "app/ApplicationHandlers.h"
+#include "bridge/lumWebSocket_Server_HTTPAPI_WebBrokerBridge.h"
+#include "platform/webbroker/Web_HTTPApp.h"
 #include "util/lumJSON.h"
 
 using namespace quillon;
@@ -60,8 +63,8 @@ constexpr const char* kUsage =
     "                           program's folder)\n"
     "  --help                   this text\n"
     "\n"
-    "Any other option is a usage error (exit 2). The OAuth2, authentication and web-bridge\n"
-    "options are not available in this build.\n";
+    "Any other option is a usage error (exit 2). The OAuth2 and authentication options are\n"
+    "not available in this build.\n";
 
 int UsageError(const std::string& aMessage) {
   std::cerr << "quillon-server: " << aMessage << "\n" << "Try 'quillon-server --help'.\n";
@@ -177,9 +180,14 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // Templates, static files and the generated proxy live below the root.
+  SetWebApplicationDirectory(std::filesystem::absolute(root, ec).lexically_normal().string());
+  ApplicationStartUp();
+
   int exitCode = 0;
   {
-    TlumWSServer_HTTPAPI server;
+    TlumWSServer_HTTPAPI_WebBrokerBridge server;
+    server.OnCommandRequest = OnCommandRequestEvent;
     server.SetHost(host);
     server.SetPort(port);
     server.SetSSL(ssl);
@@ -228,6 +236,7 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
       int received = 0;
       sigwait(&signals, &received);
+      TerminateSessions();
       try {
         server.SetActive(false);
       } catch (const std::exception& e) {
@@ -235,5 +244,6 @@ int main(int argc, char** argv) {
       }
     }
   }
+  ApplicationFinish();
   return exitCode;
 }
