@@ -34,10 +34,12 @@ document.addEventListener("DOMContentLoaded", function () {
         fields.appendChild(input);
         return input;
       });
-      entry.appendChild(fields);
+      var row = element("div", "call-row");
+      row.appendChild(fields);
       var button = element("button", "", "Call " + methodName);
       button.type = "submit";
-      entry.appendChild(button);
+      row.appendChild(button);
+      entry.appendChild(row);
       var box = element("div", "result");
       box.appendChild(element("span", "label", "Result"));
       var output = element("span", "output");
