@@ -93,8 +93,8 @@ def test_listening_line_echo_and_plain_http(server):
             await ws.send("after")
             assert await ws.recv() == "after"
     run(talk())
-    r = requests.get(f"http://127.0.0.1:{server.port}/nothing", timeout=10)
-    assert r.status_code == 404
+    r = requests.get(f"http://127.0.0.1:{server.port}/nothing", timeout=10, allow_redirects=False)
+    assert r.status_code == 302 and r.headers["Location"] == "/"
     r = requests.get(f"http://127.0.0.1:{server.port}/Quillon.js", timeout=10)
     assert r.status_code == 200 and "Quillon" in r.text
     assert server.stop() == 0

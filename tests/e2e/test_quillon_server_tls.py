@@ -66,7 +66,10 @@ def test_documents_over_https(tls_server, store):
     r = requests.get(tls_server.base + "/Quillon.html", verify=pem, timeout=10)
     assert f'<script src="https://127.0.0.1:{tls_server.port}/Quillon.js">' in r.text
     assert f'value="wss://127.0.0.1:{tls_server.port}"' in r.text
-    assert requests.get(tls_server.base + "/missing", verify=pem, timeout=10).status_code == 404
+    assert requests.get(tls_server.base + "/missing.js", verify=pem, timeout=10).status_code == 404
+    r = requests.get(tls_server.base + "/datasnap/rest/TServerMethods1/ReverseString/abc", verify=pem,
+                     timeout=10)
+    assert r.json() == {"result": ["cba"]}
 
     out = subprocess.run(["curl", "-s", "--cacert", pem, "-o", "/dev/null", "-w",
                           "%{http_code} %{content_type}", tls_server.base + "/WebSocketMain.swf"],
