@@ -360,7 +360,15 @@ void TlumWSServer_HTTPAPI_WebBrokerBridge::DoHTTPRequest(TlumWSConnectionServer_
                                                          const THttpServerRequest& aRequest,
                                                          THttpServerResponse& aResponse) {
   bool handled = false;
-  if (OnCommandRequest) OnCommandRequest(aConnection, aRequest, aResponse, handled);
+  if (OnCommandRequest) {
+    try {
+      OnCommandRequest(aConnection, aRequest, aResponse, handled);
+    } catch (const std::exception&) {
+      // The handler failed before anything was sent: the client still gets an answer.
+      AnswerFailure(aConnection, 500, "Internal Server Error");
+      throw;
+    }
+  }
   if (handled) {
     DoHTTPResponse(aConnection, aRequest, aResponse);
     return;

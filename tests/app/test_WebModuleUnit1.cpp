@@ -1,7 +1,8 @@
 // The application's web module and server methods: ReverseString by characters, the page
 // tags, the module's paths over a request without a connection (which is not local), the
 // proxy regenerated when missing or older than the program and kept otherwise, also with
-// many modules asking at once, and the "/test" page of the command-request handler.
+// many modules asking at once, the "/test" page of the command-request handler, and the end
+// of the REST sessions on Stop.
 #include "app/WebModuleUnit1.h"
 
 #include <gtest/gtest.h>
@@ -203,6 +204,16 @@ TEST(CommandRequest, OnlyTheExactDocumentTest) {
                                    : "")
         << doc;
   }
+}
+
+TEST(StopButton, TerminateSessionsEndsEveryRestSession) {
+  TerminateSessions();  // no manager yet, or an empty one: nothing to do
+  TDSSessionManager& sessions = TDSSessionManager::GetOrCreate();
+  const std::string a = sessions.OpenSession(""), b = sessions.OpenSession("");
+  ASSERT_TRUE(sessions.HasSession(a) && sessions.HasSession(b));
+  TerminateSessions();
+  EXPECT_EQ(sessions.SessionCount(), 0u);
+  EXPECT_NE(sessions.OpenSession(a), a);
 }
 
 }  // namespace

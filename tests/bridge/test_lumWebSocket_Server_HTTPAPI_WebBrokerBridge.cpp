@@ -378,6 +378,8 @@ TEST_F(BridgeServer, CommandRequestAnswersOrPassesItsChangesOn) {
       r.ResponseNo = 200;
       r.ContentText = "from the event";
       handled = true;
+    } else if (q.Document == "/fails") {
+      throw std::runtime_error("handler failed");
     } else if (q.Document == "/zero") {
       r.ContentText = "never sent";
       handled = true;
@@ -389,6 +391,7 @@ TEST_F(BridgeServer, CommandRequestAnswersOrPassesItsChangesOn) {
   std::string answer;
   EXPECT_EQ(Get(FPort, "/handled", &answer), "HTTP/1.1 200 OK");
   EXPECT_EQ(Body(answer), "from the event");
+  EXPECT_EQ(Get(FPort, "/fails", &answer), "HTTP/1.1 500 Internal Server Error");
   EXPECT_EQ(Get(FPort, "/zero", &answer), "HTTP/1.1 404 Not Found");
   EXPECT_EQ(Body(answer), "");
   const int created = gCreated;

@@ -218,10 +218,6 @@ std::int64_t StreamSize(std::istream& aStream) {
 
 void TWebResponse::SetContentStream(std::unique_ptr<std::istream> Value) {
   if (Value.get() == FContentStream.get()) return;
-  if (!FreeContentStream) {
-    // Not ours to free: let go without destroying it.
-    (void)FContentStream.release();
-  }
   FContentStream = std::move(Value);
   if (FContentStream) {
     SetContentLength(StreamSize(*FContentStream));

@@ -169,8 +169,9 @@ struct TCookie {
   bool Secure = false;
 };
 
-// One answer. Derived classes keep the values and send them; the framework owns the
-// content stream it is given (FreeContentStream).
+// One answer. Derived classes keep the values and send them. The framework owns the content
+// stream it is given: the stream is handed over as a unique_ptr, so FreeContentStream is
+// always in effect.
 class TWebResponse : public TObject {
  public:
   explicit TWebResponse(TWebRequest* HTTPRequest) : FHTTPRequest(HTTPRequest) {}
