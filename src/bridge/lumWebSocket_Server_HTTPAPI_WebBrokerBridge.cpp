@@ -138,11 +138,13 @@ std::string TlumWebRequestHTTPAPI::GetStringVariable(int Index) {
 int TlumWebRequestHTTPAPI::WriteClient(const void* Buffer, int Count) {
   if (Buffer == nullptr || Count <= 0) return 0;
   const std::string bytes(static_cast<const char*>(Buffer), static_cast<std::size_t>(Count));
+  FWritten = true;
   if (FConnection != nullptr) FConnection->SendHTTPContent(bytes, "text/html; charset=utf-8");
   return Count;
 }
 
 bool TlumWebRequestHTTPAPI::WriteString(const std::string& AString) {
+  FWritten = true;
   if (FConnection != nullptr) SendHTTPText(*FConnection, AString, "text/html; charset=utf-8");
   return true;
 }
@@ -302,6 +304,12 @@ void TlumWebResponseHTTPAPI::SendResponse() {
   if (FConnection == nullptr) return;
   const std::vector<std::string> headers = ResponseHeaderLines();
   FConnection->SendHTTPResponse(&headers, code, FResponse.ContentType, body);
+}
+
+bool TlumWebResponseHTTPAPI::Sent() {
+  if (FSent) return true;
+  auto* request = dynamic_cast<TlumWebRequestHTTPAPI*>(HTTPRequest());
+  return request != nullptr && request->Written();
 }
 
 void TlumWebResponseHTTPAPI::SendRedirect(const std::string& URI) {

@@ -29,9 +29,12 @@ class TlumWebRequestHTTPAPI : public TlumWebRequest {
   std::string GetFieldByName(const std::string& Name) override;
 
   const THttpServerRequest& Record() const { return FRequest; }
+  // A direct write (WriteClient, WriteString) answered the request.
+  bool Written() const { return FWritten; }
 
  private:
   TlumWSConnectionServer_HTTPAPI* FConnection;
+  bool FWritten = false;
   THttpServerRequest FRequest;
   THttpServerResponse FResponse;
 };
@@ -64,6 +67,9 @@ class TlumWebResponseHTTPAPI : public TlumWebResponse {
   void SendResponse() override;
   void SendRedirect(const std::string& URI) override;
   void SendStream(std::istream& AStream) override;
+  // Also true after a direct write through the request: the request has its answer then, and
+  // the framework must not send a second one.
+  bool Sent() override;
 
   const THttpServerResponse& Record() const { return FResponse; }
   // The header lines SendResponse sends, in order.

@@ -232,6 +232,17 @@ TEST(ResponseAdapter, SendResponseFillsTheContentTypeAndMarksSent) {
   std::istringstream s("abc");
   h.response.SendStream(s);
   EXPECT_TRUE(h.response.Sent());
+  // A direct write through the request is the answer too.
+  TResponseFixture w;
+  EXPECT_TRUE(w.request.WriteString("direct"));
+  EXPECT_TRUE(w.response.Sent());
+  TResponseFixture c;
+  EXPECT_EQ(c.request.WriteClient("ab", 2), 2);
+  EXPECT_TRUE(c.response.Sent());
+  TResponseFixture z;
+  EXPECT_EQ(z.request.WriteClient("ab", 0), 0);
+  EXPECT_TRUE(z.request.WriteHeaders(200, "OK", "X: y"));
+  EXPECT_FALSE(z.response.Sent());
 }
 
 class ZoneGuard {
@@ -318,6 +329,13 @@ class TTestModule : public TWebModule {
         std::unique_lock lock(GateLock);
         Gate.wait_for(lock, 20s, [] { return Open; });
         r.SetContent("released");
+      } else if (path == "/write") {
+        q.WriteString("direct \xF0\x9F\x98\x80");
+      } else if (path == "/writeclient") {
+        q.WriteClient("raw\0bytes", 9);
+      } else if (path == "/sendstream") {
+        std::istringstream s("streamed");
+        r.SendStream(s);
       } else if (path == "/empty") {
         r.SetStatusCode(404);
       } else {
@@ -414,6 +432,14 @@ TEST_F(BridgeServer, StatusAndHeadersAsTheModuleSetThem) {
                            "\r\nContent-Encoding: identity\r\n", "\r\nContent-Type: text/html; charset=utf-8\r\n",
                            "\r\nServer: Quillon 4.4.6\r\n"}) {
     EXPECT_NE(answer.find(line), std::string::npos) << line << answer;
+  }
+  // Direct writes and a sent stream are the answer; the framework sends nothing after them.
+  const std::vector<std::pair<std::string, std::string>> direct = {
+      {"/write", "direct \xF0\x9F\x98\x80"}, {"/writeclient", std::string("raw\0bytes", 9)}, {"/sendstream", "streamed"}};
+  for (const auto& [path, body] : direct) {
+    EXPECT_EQ(Get(FPort, path, &answer), "HTTP/1.1 200 OK") << path;
+    EXPECT_EQ(Body(answer), body) << path;
+    EXPECT_NE(answer.find("\r\nContent-Type: text/html; charset=utf-8\r\n"), std::string::npos) << answer;
   }
   // No body at all is still a complete answer.
   EXPECT_EQ(Get(FPort, "/empty", &answer), "HTTP/1.1 404 Not Found");
