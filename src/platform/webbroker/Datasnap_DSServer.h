@@ -87,7 +87,9 @@ class TDSSessionManager {
   std::map<std::string, TClock::time_point> FSessions;
 };
 
-// JSON text helpers of the REST answers.
+// JSON text helpers of the REST answers. A reader of its own rather than the library's JSON
+// document: the service needs only flat argument lists, and bad input (any depth, any bytes)
+// must become a 400 answer, never an exception or deep recursion in a general parser.
 // A JSON string literal of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
 std::string DSJSONString(std::string_view aText);
 // The strings (numbers and literals as their text) of a JSON array, or of the member
