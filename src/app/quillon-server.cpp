@@ -1,9 +1,9 @@
 // quillon-server: the headless host. Builds the bridge server component from its command
 // line, answers plain HTTP with the web module (pages, REST service, static files from
 // --root) and the "/test" custom page, prints one "listening <prefix>" line per registered
-// prefix once active, echoes WebSocket text messages (binary too with --echo-binary), lets browsers manage
-// their channels with {"lum":"subscribe"|"unsubscribe","channels":"a,b"}, and stops
-// cleanly on SIGINT or SIGTERM. No GUI here: the control window is another program.
+// prefix once active, echoes WebSocket text messages (binary too with --echo-binary), lets
+// browsers manage their channels with {"lum":"subscribe"|"unsubscribe","channels":"a,b"},
+// and stops cleanly on SIGINT or SIGTERM. No GUI here: the control window is another program.
 #include <pthread.h>
 #include <unistd.h>
 
