@@ -109,6 +109,12 @@ bool TWebFileDispatcher::DispatchRequest(TObject* /*Sender*/, TWebRequest& Reque
   const std::string realRelative = "/" + fs::relative(real, root, ec).generic_string();
   if (ec || !DirectoryAllowed(realRelative) || MimeTypeOf(realRelative).empty()) return notFound();
 
+  if (fs::file_size(real, ec) > kMaxFileSize || ec) {
+    Response.SetStatusCode(500);
+    Response.SetContentType("text/plain; charset=utf-8");
+    Response.SetContent("File too large to serve");
+    return true;
+  }
   std::ifstream in(real, std::ios::binary);
   if (!in) return notFound();
   auto body = std::make_unique<std::stringstream>(std::ios::in | std::ios::out | std::ios::binary);

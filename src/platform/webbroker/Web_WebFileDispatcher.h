@@ -4,6 +4,7 @@
 // outside the root: dot segments, back-slashes and links that lead out are refused with 404.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ using TWebFileDispatcherEvent = std::function<void(TObject* Sender, const std::s
 
 class TWebFileDispatcher : public TComponent, public IWebDispatch {
  public:
+  // A file is answered from memory; a larger one gets 500 instead of exhausting it.
+  static constexpr std::uintmax_t kMaxFileSize = 64u << 20;
+
   std::vector<TWebFileExtensionItem> WebFileExtensions;
   std::vector<TWebDirectoryItem> WebDirectories;
   std::string RootDirectory = ".";  // relative names start at WebApplicationDirectory

@@ -108,6 +108,20 @@ TEST_F(FileDispatcher, RefusesWhatItMustNotServe) {
   }
 }
 
+TEST_F(FileDispatcher, AFileTooLargeForMemoryIsRefused) {
+  std::ofstream(FRoot / "big.jpg").close();
+  fs::resize_file(FRoot / "big.jpg", TWebFileDispatcher::kMaxFileSize + 1);  // sparse: no disk used
+  auto e = NewExchange("GET", "/big.jpg");
+  EXPECT_TRUE(D.DispatchRequest(nullptr, *e.Request, *e.Response));
+  EXPECT_EQ(e.Response->StatusCode(), 500);
+  EXPECT_EQ(e.Body(), "File too large to serve");
+  fs::resize_file(FRoot / "big.jpg", TWebFileDispatcher::kMaxFileSize);
+  auto ok = NewExchange("GET", "/big.jpg");
+  EXPECT_TRUE(D.DispatchRequest(nullptr, *ok.Request, *ok.Response));
+  EXPECT_EQ(ok.Response->StatusCode(), 200);
+  EXPECT_EQ(ok.Body().size(), TWebFileDispatcher::kMaxFileSize);
+}
+
 TEST_F(FileDispatcher, BeforeDispatchSeesTheFileNameAndMayAnswer) {
   std::string seen;
   D.BeforeDispatch = [&](TObject*, const std::string& name, TWebRequest&, TWebResponse& r, bool& handled) {
