@@ -3,7 +3,7 @@
 // or off; each fragment policy; a message-size limit or none; masks required or not. The
 // bytes arrive in pieces of arbitrary sizes. What the application is given must keep the
 // promises of the mode: valid UTF-8 when validating, nothing above the limit, nothing after
-// the connection closed.
+// the connection closed; and fed whole it must do exactly what it did in pieces.
 #include <string>
 #include <vector>
 
@@ -17,64 +17,98 @@
 using namespace quillon;
 using namespace quillon::test;
 
+namespace {
+
+struct TConfig {
+  int Ext;
+  bool Validate;
+  TwsFragmentedMessages Fragments;
+  bool Clean;
+  int Limit;
+  bool RequireMask;
+};
+
+// What the application was given and what the server wrote, for one run.
+struct TRun {
+  std::vector<std::string> Events;
+  std::string Written;
+  bool Closed = false;
+};
+
+TRun Run(const TConfig& aConfig, std::string_view aWire, fuzz::TPieces* aPieces) {
+  TConnectionPtr c = NewConnection();
+  if (aConfig.Ext != 0) {
+    c->Extensions().SetMode(appServer);
+    c->Extensions().PerMessage_Deflate().SetEnabled(aConfig.Ext == 1 || aConfig.Ext == 2);
+    c->Extensions().DeflateFrame().SetEnabled(aConfig.Ext == 3);
+    c->Extensions().DecodeExtensions(aConfig.Ext == 1   ? "permessage-deflate"
+                                     : aConfig.Ext == 2 ? "permessage-deflate; client_no_context_takeover; "
+                                                          "client_max_window_bits=9"
+                                                        : "x-webkit-deflate-frame");
+    FUZZ_CHECK(c->Extensions().ExtensionNegotiated());
+  }
+  c->SetValidateUTF8(aConfig.Validate);
+  c->SetFragmentedMessages(aConfig.Fragments);
+  c->SetCleanDisconnect(aConfig.Clean);
+  c->SetMaxMessageSize(aConfig.Limit);
+
+  TRun run;
+  auto delivered = [&](char aKind, std::string_view aData, bool aText, bool aWhole) {
+    FUZZ_CHECK(!run.Closed);
+    if (aConfig.Limit > 0) FUZZ_CHECK(aData.size() <= static_cast<std::size_t>(aConfig.Limit));
+    if (aConfig.Validate && aText && aWhole) FUZZ_CHECK(IsValidUTF8(aData));
+    run.Events.push_back(aKind + std::string(aData));
+  };
+  c->OnMessage = [&](TlumWSConnection*, const std::string& aText) {
+    delivered('t', aText, true, true);
+  };
+  c->OnBinary = [&](TlumWSConnection*, TBytesView aBytes) {
+    delivered('b', AsText(aBytes), false, true);
+  };
+  c->OnFragmented = [&](TlumWSConnection*, TBytesView aBytes, TOpcode aOpCode, bool aMore) {
+    delivered(aMore ? 'f' : 'F', std::string(1, static_cast<char>(aOpCode)) + std::string(AsText(aBytes)),
+              false, false);
+  };
+
+  for (std::size_t at = 0; at < aWire.size() && !run.Closed;) {
+    const std::size_t n = std::min(aPieces ? aPieces->Next() : aWire.size(), aWire.size() - at);
+    try {
+      c->ReceiveBytes(aWire.data() + at, n);
+      c->ReadFrames(aConfig.RequireMask);
+    } catch (const TlumWSException&) {
+      // A protocol error: the connection is closed.
+    }
+    at += n;
+    run.Closed = c->Disconnected();
+  }
+  if (run.Closed) FUZZ_CHECK(c->DisconnectPeerCount <= 1);
+  run.Written = c->AllWritten();
+  // Whole frames, a close frame last when it closed cleanly.
+  const auto frames = ParseFrames(run.Written);
+  if (run.Closed && aConfig.Clean && !frames.empty()) FUZZ_CHECK(frames.back().FirstByte == 0x88);
+  return run;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* aData, std::size_t aSize) {
   fuzz::TInput in(aData, aSize);
   const std::uint8_t mode = in.Byte();
   fuzz::TPieces pieces(in.Byte(), 200);
-  const int ext = mode & 3;
-  const bool validate = (mode & 4) != 0;
-  const TwsFragmentedMessages fragments =
-      (mode >> 3 & 3) == 1 ? frgOnlyFragmented : (mode >> 3 & 3) == 2 ? frgAll : frgOnlyBuffer;
-  const bool clean = (mode & 0x20) != 0;
-  const int limit = (mode & 0x40) != 0 ? 4096 : 0;
-  const bool requireMask = (mode & 0x80) != 0;
-
-  TConnectionPtr c = NewConnection();
-  if (ext != 0) {
-    c->Extensions().SetMode(appServer);
-    c->Extensions().PerMessage_Deflate().SetEnabled(ext == 1 || ext == 2);
-    c->Extensions().DeflateFrame().SetEnabled(ext == 3);
-    c->Extensions().DecodeExtensions(ext == 1   ? "permessage-deflate"
-                                     : ext == 2 ? "permessage-deflate; client_no_context_takeover; "
-                                                  "client_max_window_bits=9"
-                                                : "x-webkit-deflate-frame");
-    FUZZ_CHECK(c->Extensions().ExtensionNegotiated());
-  }
-  c->SetValidateUTF8(validate);
-  c->SetFragmentedMessages(fragments);
-  c->SetCleanDisconnect(clean);
-  c->SetMaxMessageSize(limit);
-
-  bool closed = false;
-  auto delivered = [&](std::string_view aData, bool aText, bool aWhole) {
-    FUZZ_CHECK(!closed);
-    if (limit > 0) FUZZ_CHECK(aData.size() <= static_cast<std::size_t>(limit));
-    if (validate && aText && aWhole) FUZZ_CHECK(IsValidUTF8(aData));
-  };
-  c->OnMessage = [&](TlumWSConnection*, const std::string& aText) { delivered(aText, true, true); };
-  c->OnBinary = [&](TlumWSConnection*, TBytesView aBytes) {
-    delivered(AsText(aBytes), false, true);
-  };
-  c->OnFragmented = [&](TlumWSConnection*, TBytesView aBytes, TOpcode, bool) {
-    delivered(AsText(aBytes), false, false);
-  };
-
+  const TConfig config{mode & 3,
+                       (mode & 4) != 0,
+                       (mode >> 3 & 3) == 1   ? frgOnlyFragmented
+                       : (mode >> 3 & 3) == 2 ? frgAll
+                                              : frgOnlyBuffer,
+                       (mode & 0x20) != 0,
+                       (mode & 0x40) != 0 ? 4096 : 0,
+                       (mode & 0x80) != 0};
   const std::string_view wire = in.Rest();
-  for (std::size_t at = 0; at < wire.size() && !closed;) {
-    const std::size_t n = std::min(pieces.Next(), wire.size() - at);
-    try {
-      c->ReceiveBytes(wire.data() + at, n);
-      c->ReadFrames(requireMask);
-    } catch (const TlumWSException&) {
-      // A protocol error: the connection is closed below.
-    }
-    at += n;
-    closed = c->Disconnected();
-  }
-  if (closed) FUZZ_CHECK(c->DisconnectPeerCount <= 1);
-  // What the server wrote back is whole frames, a close frame last if it closed cleanly.
-  const std::string written = c->AllWritten();
-  const auto frames = ParseFrames(written);
-  if (closed && clean && !frames.empty()) FUZZ_CHECK(frames.back().FirstByte == 0x88);
+  const TRun inPieces = Run(config, wire, &pieces);
+  // How the bytes were cut into reads changes nothing the peer or the application sees.
+  const TRun whole = Run(config, wire, nullptr);
+  FUZZ_CHECK(inPieces.Events == whole.Events);
+  FUZZ_CHECK(inPieces.Written == whole.Written);
+  FUZZ_CHECK(inPieces.Closed == whole.Closed);
   return 0;
 }

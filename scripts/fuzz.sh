@@ -28,12 +28,15 @@ fi
 if command -v ccache >/dev/null 2>&1; then
   export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
 fi
-[ -f build/fuzz/build.ninja ] || cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target "fuzz_$target" -j2 >/dev/null
-
 work=build/fuzz/corpus/$target
 logs=build/fuzz/logs
+[ -f build/fuzz/build.ninja ] || cmake --preset fuzz >/dev/null
 mkdir -p "$work" build/fuzz/artifacts "$logs"
+if ! cmake --build --preset fuzz --target "fuzz_$target" -j2 >"$logs/build-$target.log" 2>&1; then
+  tail -n 30 "$logs/build-$target.log" >&2
+  echo "fuzz.sh: building fuzz_$target failed" >&2
+  exit 1
+fi
 log=$logs/$target.log
 status=0
 build/fuzz/bin/"fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
