@@ -3,6 +3,7 @@
 #   ./test.sh            all tests
 #   ./test.sh -R REGEX   only the tests whose name matches (passed to ctest)
 #   QUILLON_TSAN=1 ./test.sh   also builds the tsan preset and runs its unit tests
+#   QUILLON_FUZZ=1 ./test.sh   also runs every fuzz target for QUILLON_FUZZ_SECONDS (30) each
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -16,5 +17,9 @@ if [ "${QUILLON_TSAN:-0}" = 1 ]; then
   cmake --preset tsan >/dev/null
   cmake --build --preset tsan
   ctest --preset tsan -E '^e2e_' "$@" || status=$?
+fi
+
+if [ "${QUILLON_FUZZ:-0}" = 1 ]; then
+  scripts/fuzz.sh all "${QUILLON_FUZZ_SECONDS:-30}" || status=$?
 fi
 exit $status

@@ -14,6 +14,8 @@ DEBIAN_PACKAGES=(
   chromium
   # benchmarks
   wrk nginx-light libboost-dev
+  # fuzzing (the fuzz preset): clang with libFuzzer and its sanitizer runtimes
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

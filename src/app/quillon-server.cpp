@@ -4,6 +4,7 @@
 // prefix once active, echoes WebSocket text messages (binary too with --echo-binary), lets
 // browsers manage their channels with {"lum":"subscribe"|"unsubscribe","channels":"a,b"},
 // and stops cleanly on SIGINT or SIGTERM. No GUI here: the control window is another program.
+#include <arpa/inet.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -16,12 +17,15 @@
 #include <limits.h>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "connection/lumWebSocket_Extensions_DeflateFrame.h"
 #include "connection/lumWebSocket_Extensions_PerMessageDeflate.h"
 #include "app/ApplicationHandlers.h"
 #include "bridge/lumWebSocket_Server_HTTPAPI_WebBrokerBridge.h"
 #include "platform/webbroker/Web_HTTPApp.h"
+#include "platform/httpapi/CertStore.h"
+#include "server/lumWebSocket_Server_HTTPAPI.h"
 #include "util/lumJSON.h"
 
 using namespace quillon;
@@ -34,7 +38,8 @@ constexpr const char* kUsage =
     "Runs the Quillon server until SIGINT or SIGTERM. Prints \"listening <prefix>\" for every\n"
     "registered URL prefix once active; an activation error is printed and exits 1.\n"
     "\n"
-    "  --host TEXT              host of the main prefix (default 127.0.0.1)\n"
+    "  --host TEXT              host of the main prefix (default 127.0.0.1); an IPv6\n"
+    "                           literal with or without brackets\n"
     "  --port N                 port (default 5420)\n"
     "  --ssl                    TLS, binding the certificate given by --hash\n"
     "  --hash HEX               SHA-1 thumbprint of the certificate (see quillon-cert)\n"
@@ -105,6 +110,68 @@ bool HandleChannelMessage(TlumWSConnection* aConnection, const std::string& aTex
   return false;
 }
 
+// An IPv6 literal typed without brackets gets them: a URL prefix needs them around it.
+std::string HostForPrefix(const std::string& aHost) {
+  in6_addr address{};
+  if (aHost.find(':') != std::string::npos && inet_pton(AF_INET6, aHost.c_str(), &address) == 1)
+    return "[" + aHost + "]";
+  return aHost;
+}
+
+// What the certificate lookup of a TLS activation looked for and where, in front of the
+// system's text, and how to make a certificate that fits.
+std::string CertificateError(const std::string& aSystemText, const std::string& aHost,
+                             const std::string& aHash, const std::string& aStore) {
+  namespace pf = platform;
+  const std::string store = aStore.empty() ? "MY" : aStore;
+  const std::string storeFlag = aStore.empty() ? "" : "--store " + aStore + " ";
+  std::string hostName = aHost;
+  if (hostName.size() > 2 && hostName.front() == '[') hostName = hostName.substr(1, hostName.size() - 2);
+  const std::string hint = " Make one with 'quillon-cert " + storeFlag + hostName +
+                           "' and give the thumbprint it prints to --hash.";
+  if (aHash.empty()) return aSystemText + hint;
+  std::string folder;
+  try {
+    folder = pf::CertStoreFolder(aStore);
+  } catch (const pf::CertStoreError& e) {
+    return "certificate " + aHash + ": " + e.what() + ": " + aSystemText;
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_directory(folder, ec)) {
+    return "certificate store \"" + store + "\" not found (no folder " + folder +
+           "), looking for certificate " + aHash + ": " + aSystemText + hint;
+  }
+  if (const auto thumbprint = pf::ParseThumbprint(aHash)) {
+    try {
+      const std::string file = pf::FindCertificateFile(aStore, *thumbprint);
+      return "cannot use certificate " + aHash + " of certificate store \"" + store + "\" (file " +
+             file + "): " + aSystemText;
+    } catch (const pf::CertStoreError&) {
+      // Not in the store: said below.
+    }
+  }
+  return "no certificate with thumbprint " + aHash + " in certificate store \"" + store +
+         "\" (folder " + folder + "): " + aSystemText +
+         (pf::ParseThumbprint(aHash) ? "" : " A thumbprint is 40 hexadecimal digits.") + hint;
+}
+
+// The prefix that could not be registered in front of the system's text, and what to change.
+std::string ListenError(const std::string& aSystemText, const std::string& aPrefix,
+                        const std::string& aHost, int aPort) {
+  namespace pf = platform;
+  std::string text = "cannot listen on " + aPrefix + ": " + aSystemText;
+  if (aSystemText == pf::SysErrorMessage(ERROR_SHARING_VIOLATION))
+    text += " Another program holds port " + std::to_string(aPort) + "; choose another with --port N.";
+  else if (aSystemText == pf::SysErrorMessage(WSAEADDRNOTAVAIL))
+    text += " " + aHost + " is not an address of this machine; give --host one of its addresses, "
+            "or 0.0.0.0 for all of them.";
+  else if (aSystemText == pf::SysErrorMessage(ERROR_ACCESS_DENIED))
+    text += " Ports below 1024 need privileges; choose --port 1024 or above.";
+  else if (aSystemText == pf::SysErrorMessage(ERROR_INVALID_PARAMETER))
+    text += " --host takes a host name or an IP address, without a port.";
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,7 +201,10 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
       return 0;
-    } else if (arg == "--host") ok = text(host);
+    } else if (arg == "--host") {
+      ok = text(host);
+      host = HostForPrefix(host);
+    }
     else if (arg == "--port") ok = number(port) && port > 0 && port <= 65535;
     else if (arg == "--ssl") ssl = true;
     else if (arg == "--hash") ok = text(hash);
@@ -225,11 +295,24 @@ int main(int argc, char** argv) {
     };
     if (echoBinary) server.OnBinary = [](TlumWSConnection* c, TBytesView aData) { c->WriteData(aData); };
 
+    // Registration starts right after this event: an error before it is the certificate's.
+    std::vector<std::string> prefixes;
+    server.OnBeforeBinding = [&prefixes](TlumWSServer_HTTPAPI*, std::vector<std::string>& aBindings) {
+      prefixes = aBindings;
+    };
     try {
       server.SetActive(true);
     } catch (const std::exception& e) {
-      std::cerr << "quillon-server: " << e.what() << "\n";
+      std::string message = e.what();
+      if (!prefixes.empty()) message = ListenError(message, prefixes.front(), host, port);
+      else if (ssl) message = CertificateError(message, host, hash, certStore);
+      std::cerr << "quillon-server: " << message << "\n";
       exitCode = 1;
+      // A failed activation leaves the component half active: stop what it started.
+      try {
+        server.SetActive(false);
+      } catch (const std::exception&) {
+      }
     }
     if (exitCode == 0) {
       for (const std::string& prefix : server.RegisteredBindings()) std::printf("listening %s\n", prefix.c_str());

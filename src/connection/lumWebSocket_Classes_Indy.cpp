@@ -22,8 +22,10 @@ constexpr std::size_t kKeepCapacity = 1 << 20;
 
 constexpr std::string_view kMessageTooBig = "Message too big";
 
+// Codes a peer may put on the wire: the registered ones that are not reserved for local use
+// (1004-1006, 1015), and the ranges for libraries and applications.
 bool IsValidCloseCode(int aCode) {
-  return (aCode >= 1000 && aCode <= 1003) || (aCode >= 1007 && aCode <= 1011) ||
+  return (aCode >= 1000 && aCode <= 1003) || (aCode >= 1007 && aCode <= 1014) ||
          (aCode >= 3000 && aCode <= 4999);
 }
 
@@ -142,6 +144,7 @@ void TlumWSMsg::Clear() {
   State = 0;
   FrameStart = 0;
   MessageSize = 0;
+  UTF8.Reset();
   ClearStream();
 }
 
@@ -294,6 +297,7 @@ void TlumWSConnection_Base_Indy::ReadFrameStep(bool aRequireMask) {
           }
           rec = &FWSMessage;
           rec->OpCode = text ? opText : opBinary;
+          rec->UTF8.Reset();
           FWSMSG = rec;
           break;
         }
@@ -312,10 +316,8 @@ void TlumWSConnection_Base_Indy::ReadFrameStep(bool aRequireMask) {
       const bool control = IsControlOpCode(rec->OpCode);
       if ((b & 0x70) != 0) {
         if (!FExtensions->ExtensionNegotiated()) {
-          if (!rec->Continuation) {
-            fail("Invalid value of RSV while no Extension Negotiated", 1002);
-            return;
-          }
+          fail("Invalid value of RSV while no Extension Negotiated", 1002);
+          return;
         } else if (!FExtensions->IsValidRSV(b)) {
           fail("Invalid value of RSV", 1002);
           return;
@@ -428,6 +430,14 @@ void TlumWSConnection_Base_Indy::ReadPayload() {
   FInBegin += n;
   AddRecBytes(static_cast<std::int64_t>(n));
   cur->Remaining -= n;
+  // Plain text is checked as it arrives: the bytes that make it invalid close at once.
+  if (FValidateUTF8 && cur->OpCode == opText &&
+      !(FExtensions->Compression() && FExtensions->MessageCompressed()) &&
+      !cur->UTF8.Feed(reinterpret_cast<const unsigned char*>(cur->Stream.data() + at), n)) {
+    FReaderStopped = true;
+    DoCloseConnection("Invalid UTF8 message", 1007);
+    return;
+  }
   if (cur->Remaining == 0) FinishPayload();
 }
 
@@ -445,12 +455,13 @@ void TlumWSConnection_Base_Indy::FinishPayload() {
     if (p.size() >= 2) {
       const int code = (static_cast<std::uint8_t>(p[0]) << 8) | static_cast<std::uint8_t>(p[1]);
       FCloseCode.store(code, std::memory_order_relaxed);
+      // A reason does not make a code that may not be sent acceptable.
+      if (!IsValidCloseCode(code)) {
+        FReaderStopped = true;
+        DoCloseConnection("Invalid close code", 1002);
+        return;
+      }
       if (p.size() == 2) {
-        if (!IsValidCloseCode(code)) {
-          FReaderStopped = true;
-          DoCloseConnection("Invalid close code", 1002);
-          return;
-        }
         DoCloseConnection({}, 1000);
       } else {
         cur->Stream.erase(0, 2);
@@ -466,21 +477,41 @@ void TlumWSConnection_Base_Indy::FinishPayload() {
               ? static_cast<std::size_t>(static_cast<std::uint64_t>(FMaxMessageSize) - cur->MessageSize)
               : SIZE_MAX;
       bool fits;
-      if (cur->FrameStart == 0) {
-        fits = FExtensions->ReadStream(cur->Stream, !cur->Fragmented, limit);
-      } else {
-        std::string piece = cur->Stream.substr(cur->FrameStart);
-        fits = FExtensions->ReadStream(piece, !cur->Fragmented, limit);
-        cur->Stream.resize(cur->FrameStart);
-        cur->Stream += piece;
+      try {
+        if (cur->FrameStart == 0) {
+          fits = FExtensions->ReadStream(cur->Stream, !cur->Fragmented, limit);
+        } else {
+          std::string piece = cur->Stream.substr(cur->FrameStart);
+          fits = FExtensions->ReadStream(piece, !cur->Fragmented, limit);
+          cur->Stream.resize(cur->FrameStart);
+          cur->Stream += piece;
+        }
+      } catch (const TlumWSException& e) {
+        // Data that does not inflate is the peer's error: it is told so with a close frame.
+        FReaderStopped = true;
+        DoCloseConnection(e.what(), 1007);
+        return;
       }
       if (!fits) {
         FReaderStopped = true;
         DoCloseConnection(kMessageTooBig, 1009);
         return;
       }
+      if (FValidateUTF8 && cur->OpCode == opText &&
+          !cur->UTF8.Feed(reinterpret_cast<const unsigned char*>(cur->Stream.data() + cur->FrameStart),
+                          cur->Stream.size() - cur->FrameStart)) {
+        FReaderStopped = true;
+        DoCloseConnection("Invalid UTF8 message", 1007);
+        return;
+      }
     }
     cur->MessageSize += cur->Stream.size() - cur->FrameStart;
+    // A text may not end inside a sequence.
+    if (FValidateUTF8 && cur->OpCode == opText && !cur->Fragmented && !cur->UTF8.Complete()) {
+      FReaderStopped = true;
+      DoCloseConnection("Invalid UTF8 message", 1007);
+      return;
+    }
   }
   cur->Remaining = 0;
   if (HasPeer()) DoFrameComplete();
@@ -542,11 +573,7 @@ void TlumWSConnection_Base_Indy::DeliverMessage() {
   } clear{this};
   switch (cur->OpCode) {
     case opText:
-      if (!IsValidUTF8(cur->Stream)) {
-        FReaderStopped = true;
-        DoCloseConnection("Invalid UTF8 message", 1007);
-        return;
-      }
+      // Its bytes were checked as they arrived (FinishPayload).
       if (OnMessage) OnMessage(this, cur->Stream);
       return;
     case opBinary:

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "connection/lumWebSocket_Classes.h"
+#include "connection/lumWebSocket_UTF8.h"
 
 namespace quillon {
 
@@ -42,6 +43,7 @@ class TlumWSMsg {
   std::size_t FrameStart = 0;       // where the current frame's payload begins in Stream
   std::uint64_t MessageSize = 0;    // bytes of the message so far, after decompression
   std::string Stream;               // the message data (unmasked, decompressed)
+  TUTF8Validator UTF8;              // of a text message, fed as its bytes arrive
 
   void Clear();
   void ClearStream();

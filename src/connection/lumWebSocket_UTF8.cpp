@@ -57,6 +57,38 @@ bool IsValidUTF8(const unsigned char* p, std::size_t n) {
   return true;
 }
 
+bool TUTF8Validator::Feed(const unsigned char* p, std::size_t n) {
+  const unsigned char* const end = p + n;
+  while (p < end) {
+    if (FNeed == 0) {
+      while (end - p >= 8 && (Load8(p) & kHighBits) == 0) p += 8;
+      if (p == end) break;
+      const unsigned char c = *p++;
+      if (c < 0x80) continue;
+      if (c >= 0xC2 && c <= 0xDF) {
+        FNeed = 1;
+      } else if (c >= 0xE0 && c <= 0xEF) {
+        FNeed = 2;
+        FLow = c == 0xE0 ? 0xA0 : 0x80;
+        FHigh = c == 0xED ? 0x9F : 0xBF;
+      } else if (c >= 0xF0 && c <= 0xF4) {
+        FNeed = 3;
+        FLow = c == 0xF0 ? 0x90 : 0x80;
+        FHigh = c == 0xF4 ? 0x8F : 0xBF;
+      } else {
+        return false;
+      }
+      continue;
+    }
+    const unsigned char c = *p++;
+    if (c < FLow || c > FHigh) return false;
+    FLow = 0x80;
+    FHigh = 0xBF;
+    --FNeed;
+  }
+  return true;
+}
+
 std::size_t UTF16Length(std::string_view aText) {
   std::size_t units = 0;
   for (const char ch : aText) {

@@ -38,6 +38,54 @@ constexpr ReasonEntry kReasons[] = {
     {503, "Service Unavailable"},
 };
 
+// The other registered phrases: a status line never repeats its code as its reason.
+constexpr ReasonEntry kMoreReasons[] = {
+    {102, "Processing"},
+    {205, "Reset Content"},
+    {206, "Partial Content"},
+    {207, "Multi-Status"},
+    {308, "Permanent Redirect"},
+    {402, "Payment Required"},
+    {407, "Proxy Authentication Required"},
+    {408, "Request Timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
+    {412, "Precondition Failed"},
+    {413, "Payload Too Large"},
+    {414, "URI Too Long"},
+    {415, "Unsupported Media Type"},
+    {416, "Range Not Satisfiable"},
+    {417, "Expectation Failed"},
+    {421, "Misdirected Request"},
+    {422, "Unprocessable Content"},
+    {423, "Locked"},
+    {424, "Failed Dependency"},
+    {426, "Upgrade Required"},
+    {428, "Precondition Required"},
+    {429, "Too Many Requests"},
+    {431, "Request Header Fields Too Large"},
+    {451, "Unavailable For Legal Reasons"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {504, "Gateway Timeout"},
+    {505, "HTTP Version Not Supported"},
+    {507, "Insufficient Storage"},
+    {511, "Network Authentication Required"},
+};
+
+// A code nobody registered still gets a phrase: the name of its class.
+const char* ClassReason(int aCode) {
+  switch (aCode / 100) {
+    case 1: return "Informational";
+    case 2: return "Success";
+    case 3: return "Redirection";
+    case 4: return "Client Error";
+    case 5: return "Server Error";
+    default: return "Unknown";
+  }
+}
+
 // Response header slots by id, each with its colon. Slot 1 is written so that no header line
 // can name it: a "Connection:" line must travel as an unknown header.
 constexpr std::array<std::string_view, HttpHeaderResponseMaximum> kKnownResponseHeaders = {
@@ -222,11 +270,20 @@ std::string ReadBody(HANDLE aReqQueue, HTTP_REQUEST_ID aRequestId, std::size_t a
 }  // namespace
 
 void SetStatus(HTTP_RESPONSE_V2& aResponse, int aCode, std::string& aReason) {
-  aReason = std::to_string(aCode);
+  aReason = ClassReason(aCode);
+  bool found = false;
   for (const ReasonEntry& entry : kReasons) {
     if (entry.code == aCode) {
       aReason = entry.reason;
+      found = true;
       break;
+    }
+  }
+  for (const ReasonEntry& entry : kMoreReasons) {
+    if (found) break;
+    if (entry.code == aCode) {
+      aReason = entry.reason;
+      found = true;
     }
   }
   aResponse.StatusCode = static_cast<USHORT>(aCode);

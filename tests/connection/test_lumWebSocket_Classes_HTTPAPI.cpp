@@ -254,7 +254,7 @@ TEST_P(Transport, CannedResponsesOnTheWire) {
   };
   const Case cases[] = {
       {"/status404", "HTTP/1.1 404 Not Found\r\nServer: Quillon 4.4.6\r\nConnection: close\r\n\r\n"},
-      {"/status418", "HTTP/1.1 418 418\r\nServer: Quillon 4.4.6\r\nConnection: close\r\n\r\n"},
+      {"/status418", "HTTP/1.1 418 Client Error\r\nServer: Quillon 4.4.6\r\nConnection: close\r\n\r\n"},
       {"/redirect",
        "HTTP/1.1 302 Moved Temporarily\r\nLocation: /there\r\nServer: Quillon 4.4.6\r\nConnection: close\r\n\r\n"},
       {"/content",

@@ -12,6 +12,7 @@
 
 #include "connection/MemoryConnection.h"
 #include "connection/lumWebSocket_Extensions.h"
+#include "connection/lumWebSocket_Extensions_DeflateFrame.h"
 #include "connection/lumWebSocket_Extensions_PerMessageDeflate.h"
 
 namespace quillon::test {
@@ -84,6 +85,17 @@ void ExpectDecodes(const TVector& v, const std::vector<std::string>& pieces) {
   EXPECT_EQ(c->AllWritten(), v.Answer) << v.Name;
   EXPECT_FALSE(c->Disconnected()) << v.Name;
   EXPECT_EQ(c->RecBytes(), static_cast<std::int64_t>(v.Wire.size())) << v.Name;
+}
+
+// The tests' own encoder against the RFC's bytes: what the other tests feed is right.
+TEST(FrameReader, TheTestEncoderWritesTheRfcExamples) {
+  EXPECT_EQ(ClientFrame(0x81, "Hello"),
+            Bytes({0x81, 0x85, 0x37, 0xfa, 0x21, 0x3d, 0x7f, 0x9f, 0x4d, 0x51, 0x58}));
+  EXPECT_EQ(ClientFrame(0x81, "Hello", false), Bytes({0x81, 0x05, 'H', 'e', 'l', 'l', 'o'}));
+  EXPECT_EQ(ClientFrame(0x82, std::string(256, 'x'), false).substr(0, 4),
+            Bytes({0x82, 0x7E, 0x01, 0x00}));
+  EXPECT_EQ(ClientFrame(0x82, std::string(65536, 'y'), false).substr(0, 10),
+            Bytes({0x82, 0x7F, 0, 0, 0, 0, 0, 1, 0, 0}));
 }
 
 TEST(FrameReader, DecodesTheVectorsWhole) {
@@ -171,7 +183,29 @@ std::vector<TErrorCase> ErrorCases() {
       {"close 1000", ClientFrame(0x88, Bytes({0x03, 0xE8})), "", 1000},
       {"close 1011", ClientFrame(0x88, Bytes({0x03, 0xF3})), "", 1000},
       {"close 4999", ClientFrame(0x88, Bytes({0x13, 0x87})), "", 1000},
-      {"close 999 with a reason", ClientFrame(0x88, Bytes({0x03, 0xE7}) + "bye"), "", 1000},
+      {"close 999 with a reason", ClientFrame(0x88, Bytes({0x03, 0xE7}) + "bye"),
+       "Invalid close code", 1002},
+      {"close 1004 with a reason", ClientFrame(0x88, Bytes({0x03, 0xEC}) + "x"),
+       "Invalid close code", 1002},
+      {"close 1016", ClientFrame(0x88, Bytes({0x03, 0xF8})), "Invalid close code", 1002},
+      {"close 2999 with a reason", ClientFrame(0x88, Bytes({0x0B, 0xB7}) + "x"),
+       "Invalid close code", 1002},
+      {"close 0 with a reason", ClientFrame(0x88, Bytes({0x00, 0x00}) + "x"), "Invalid close code",
+       1002},
+      {"close 1012", ClientFrame(0x88, Bytes({0x03, 0xF4})), "", 1000},
+      {"close 1014 with a reason", ClientFrame(0x88, Bytes({0x03, 0xF6}) + "x"), "", 1000},
+      {"close 3000 with a reason", ClientFrame(0x88, Bytes({0x0B, 0xB8}) + "x"), "", 1000},
+      {"RSV1 on a continuation without extension", ClientFrame(0x01, "a") + ClientFrame(0xC0, "b"),
+       "Invalid value of RSV while no Extension Negotiated", 1002},
+      {"RSV2 on a continuation without extension", ClientFrame(0x01, "a") + ClientFrame(0xA0, "b"),
+       "Invalid value of RSV while no Extension Negotiated", 1002},
+      {"invalid UTF-8 in a first fragment", ClientFrame(0x01, Bytes({'o', 'k', 0xC0})),
+       "Invalid UTF8 message", 1007},
+      {"invalid UTF-8 in the middle of a frame still arriving",
+       ClientFrame(0x81, Bytes({'a', 'b', 0xFF}) + std::string(100, 'x')).substr(0, 9),
+       "Invalid UTF8 message", 1007},
+      {"a text ending inside a code point", ClientFrame(0x01, "a") + ClientFrame(0x80, Bytes({0xE2, 0x82})),
+       "Invalid UTF8 message", 1007},
       {"empty close", ClientFrame(0x88, ""), "", 1000},
       {"unmasked empty close", Bytes({0x88, 0x00}), "", 1000},
       {"invalid UTF-8 text", ClientFrame(0x81, Bytes({0xED, 0xA0, 0x80})), "Invalid UTF8 message",
@@ -465,7 +499,7 @@ TEST(FrameWriter, MaskedFramesDecodeWithTheirKey) {
   std::string payload = w.substr(6);
   const auto* key = reinterpret_cast<const std::uint8_t*>(w.data() + 2);
   for (int i = 0; i < 4; ++i) EXPECT_NE(key[i], 255);
-  detail::MaskBytes(reinterpret_cast<std::uint8_t*>(payload.data()), payload.size(), key, 0);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(payload[i] ^ key[i % 4]);
   EXPECT_EQ(payload, "masked text");
 }
 
@@ -597,6 +631,83 @@ TEST(Compression, AnInflatedMessageAboveTheLimitClosesWith1009) {
   const auto frames = ParseFrames(c->AllWritten());
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].Payload, Bytes({0x03, 0xF1}));
+}
+
+// Checks that depend on the negotiated extension and the fragment policy. Each case: what was
+// delivered before the connection closed, and the close frame it got (0: still open).
+TEST(Strictness, RSVUTF8AndInflateChecksUnderEachExtension) {
+  enum TExt { extNone, extPerMessage, extFrame };
+  struct TCase {
+    const char* Name;
+    TExt Ext;
+    TwsFragmentedMessages Mode;
+    std::string Wire;
+    std::vector<std::string> Delivered;  // texts, or fragments in frgOnlyFragmented
+    int SentCode;
+  };
+  const std::string euro = Bytes({0xE2, 0x82, 0xAC});
+  const std::string z = Deflate(std::string(200, 'q'));
+  const std::vector<TCase> cases = {
+      {"code point split across fragments", extNone, frgOnlyBuffer,
+       ClientFrame(0x01, euro.substr(0, 2)) + ClientFrame(0x89, "") + ClientFrame(0x80, euro.substr(2)),
+       {euro}, 0},
+      {"invalid fragment after a delivered one", extNone, frgOnlyFragmented,
+       ClientFrame(0x01, "ok") + ClientFrame(0x00, Bytes({0xFF})) + ClientFrame(0x80, "!"), {"ok"},
+       1007},
+      {"code point split across delivered fragments", extNone, frgOnlyFragmented,
+       ClientFrame(0x01, euro.substr(0, 1)) + ClientFrame(0x80, euro.substr(1)),
+       {euro.substr(0, 1), euro.substr(1)}, 0},
+      {"text ending inside a code point, fragments delivered", extNone, frgOnlyFragmented,
+       ClientFrame(0x81, euro.substr(0, 2)), {}, 1007},
+      {"permessage-deflate: RSV2", extPerMessage, frgOnlyBuffer, ClientFrame(0xA1, "a"), {}, 1002},
+      {"permessage-deflate: RSV3", extPerMessage, frgOnlyBuffer, ClientFrame(0x91, "a"), {}, 1002},
+      {"permessage-deflate: RSV1 on a continuation", extPerMessage, frgOnlyBuffer,
+       ClientFrame(0x41, z.substr(0, 5)) + ClientFrame(0xC0, z.substr(5)), {}, 1002},
+      {"permessage-deflate: data that does not inflate", extPerMessage, frgOnlyBuffer,
+       ClientFrame(0xC1, Bytes({0xFF, 0xFF, 0xFF, 0xFF})), {}, 1007},
+      {"permessage-deflate: invalid UTF-8 in a compressed first fragment", extPerMessage,
+       frgOnlyBuffer, ClientFrame(0x41, Deflate(Bytes({'a', 0xFF}))), {}, 1007},
+      {"permessage-deflate: compressed code point split across frames", extPerMessage,
+       frgOnlyBuffer, ClientFrame(0x41, Deflate(euro).substr(0, 2)) +
+                          ClientFrame(0x80, Deflate(euro).substr(2)),
+       {euro}, 0},
+      {"deflate-frame: RSV1 on a continuation", extFrame, frgOnlyBuffer,
+       ClientFrame(0x01, "Hel") + ClientFrame(0xC0, Deflate("lo")), {"Hello"}, 0},
+      {"deflate-frame: RSV2", extFrame, frgOnlyBuffer, ClientFrame(0xA1, "a"), {}, 1002},
+      {"deflate-frame: data that does not inflate", extFrame, frgOnlyBuffer,
+       ClientFrame(0xC1, Bytes({0xFF, 0xFF, 0xFF, 0xFF})), {}, 1007},
+  };
+  for (const TCase& tc : cases) {
+    auto c = NewConnection();
+    if (tc.Ext != extNone) {
+      c->Extensions().SetMode(appServer);
+      c->Extensions().PerMessage_Deflate().SetEnabled(tc.Ext == extPerMessage);
+      c->Extensions().DeflateFrame().SetEnabled(tc.Ext == extFrame);
+      c->Extensions().DecodeExtensions(tc.Ext == extPerMessage ? "permessage-deflate"
+                                                                : "x-webkit-deflate-frame");
+      ASSERT_TRUE(c->Extensions().ExtensionNegotiated()) << tc.Name;
+    }
+    c->SetCleanDisconnect(true);
+    c->SetValidateUTF8(true);
+    c->SetFragmentedMessages(tc.Mode);
+    TRecorder r;
+    r.Attach(*c);
+    try {
+      c->Feed(tc.Wire);
+    } catch (const TlumWSException&) {
+      // the close frame below says what happened
+    }
+    std::vector<std::string> delivered = r.Texts;
+    for (const auto& f : r.Fragments) delivered.push_back(f.Data);
+    EXPECT_EQ(delivered, tc.Delivered) << tc.Name;
+    int sent = 0;
+    for (const auto& f : ParseFrames(c->AllWritten())) {
+      if (f.FirstByte == 0x88 && f.Payload.size() >= 2)
+        sent = (static_cast<std::uint8_t>(f.Payload[0]) << 8) | static_cast<std::uint8_t>(f.Payload[1]);
+    }
+    EXPECT_EQ(sent, tc.SentCode) << tc.Name;
+    EXPECT_EQ(c->Disconnected(), tc.SentCode != 0) << tc.Name;
+  }
 }
 
 TEST(Compression, RSV1OnAControlFrameIsAnError) {

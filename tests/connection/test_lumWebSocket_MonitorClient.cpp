@@ -25,7 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-const fs::path kPeerScript = fs::path(__FILE__).parent_path() / "monitor_peer.py";
+const fs::path kPeerScript = fs::path(QUILLON_TESTS_DIR) / "connection" / "monitor_peer.py";
 
 // The peer script as a child process: its stdin keeps it alive, its stdout reports.
 class TPeer {

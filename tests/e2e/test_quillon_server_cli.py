@@ -4,6 +4,7 @@ SIGTERM and SIGINT, and an activation error."""
 import asyncio
 import json
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -132,19 +133,88 @@ def test_sigint_also_stops_cleanly_with_open_connections(server):
     run(talk())
 
 
-def test_activation_error_exits_1():
-    with socket.socket() as taken:
-        taken.bind(("127.0.0.1", 0))
-        taken.listen(1)
-        port = taken.getsockname()[1]
-        done = subprocess.run([BIN, "--port", str(port)], capture_output=True, text=True,
-                              timeout=15)
-    assert done.returncode == 1
-    assert done.stderr.strip() and "listening" not in done.stdout
+def activate(args, env=None):
+    """Runs quillon-server with `args` on a free port. Once it is listening, fetches Quillon.js
+    through the first printed prefix and stops it with SIGTERM. Returns (exit code, stdout,
+    stderr, status of that fetch or None, the port)."""
+    port = free_port()
+    proc = subprocess.Popen([BIN, "--port", str(port), "--threads", "2", *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    status = None
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], 20)
+        line = proc.stdout.readline() if ready else ""
+        if line.startswith("listening "):
+            status = requests.get(line.split(" ", 1)[1].strip() + "Quillon.js",
+                                  timeout=10).status_code
+            proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return proc.returncode, line + out, err, status, port
 
 
-def test_tls_without_hash_is_an_activation_error():
-    done = subprocess.run([BIN, "--port", str(free_port()), "--ssl"], capture_output=True,
-                          text=True, timeout=15)
-    assert done.returncode == 1
-    assert "Error SSL Hash not found." in done.stderr
+THUMB = "0123456789ABCDEF0123456789ABCDEF01234567"
+
+
+# Each row: the flags (PORT, STORE and MISSING stand for the port in use, an empty certificate
+# store and a store folder that does not exist), the exit code, and the words a person needs.
+@pytest.mark.parametrize("args, code, words", [
+    (["--port", "PORT"], 1,
+     ["cannot listen on http://127.0.0.1:PORT/: The process cannot access the file because it "
+      "is being used by another process.", "--port N"]),
+    (["--host", "192.0.2.1"], 1,
+     ["cannot listen on http://192.0.2.1:", "/: The requested address is not valid in its "
+      "context.", "192.0.2.1 is not an address of this machine", "--host"]),
+    (["--host", "localhost:80"], 1,
+     ["cannot listen on http://localhost:80:", "The parameter is incorrect.", "without a port"]),
+    (["--ssl", "--hash", "ABCD", "--cert-store", "STORE"], 1,
+     ['no certificate with thumbprint ABCD in certificate store "STORE" (folder STORE): '
+      "The parameter is incorrect.", "40 hexadecimal digits", "quillon-cert --store STORE "
+      "127.0.0.1", "--hash"]),
+    (["--ssl", "--hash", THUMB, "--cert-store", "STORE"], 1,
+     [f'no certificate with thumbprint {THUMB} in certificate store "STORE" (folder STORE): ',
+      "quillon-cert --store STORE 127.0.0.1"]),
+    (["--ssl", "--hash", THUMB, "--cert-store", "MISSING"], 1,
+     ['certificate store "MISSING" not found (no folder MISSING), looking for certificate '
+      f"{THUMB}: The system cannot find the path specified.", "quillon-cert --store MISSING"]),
+    (["--ssl"], 1, ["Error SSL Hash not found.", "quillon-cert 127.0.0.1"]),
+    (["--host", "::1"], 0, ["listening http://[::1]:PORT/"]),
+    (["--host", "[::1]"], 0, ["listening http://[::1]:PORT/"]),
+], ids=["port-in-use", "address-not-local", "host-with-port", "malformed-thumbprint",
+        "certificate-not-in-store", "store-folder-missing", "tls-without-hash", "ipv6-bare",
+        "ipv6-bracketed"])
+def test_activation_errors_say_what_and_where(args, code, words, tmp_path):
+    store = tmp_path / "store"
+    store.mkdir()
+    missing = str(tmp_path / "no-such-store")
+    held = socket.socket()
+    held.bind(("127.0.0.1", 0))
+    held.listen(1)
+    held_port = str(held.getsockname()[1])
+
+    def fill(text, port):
+        return (text.replace("MISSING", missing).replace("STORE", str(store))
+                .replace("PORT", str(port)))
+    try:
+        if "PORT" in args:
+            # The port is given twice; the last --port wins, which is the one held.
+            returncode, out, err, status, _ = activate([a.replace("PORT", held_port) for a in args])
+            port = held_port
+        else:
+            returncode, out, err, status, port = activate([fill(a, 0) for a in args])
+    finally:
+        held.close()
+    assert returncode == code, err
+    text = out + err
+    for word in words:
+        assert fill(word, port) in text, text
+    if code == 0:
+        assert status == 200 and err == ""
+    else:
+        assert "listening" not in out and err.startswith("quillon-server: ")
+        # Nothing of the failed activation stays bound.
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", int(port)))

@@ -37,7 +37,7 @@ std::vector<std::pair<std::string, std::string>> UnknownList(const HTTP_RESPONSE
 // ---------------------------------------------------------------------------------------
 // SetStatus / SetBody
 
-TEST(SetStatus, ReasonFromTableOrDigits) {
+TEST(SetStatus, EveryCodeGetsAReasonPhrase) {
   const struct {
     int code;
     const char* reason;
@@ -45,8 +45,10 @@ TEST(SetStatus, ReasonFromTableOrDigits) {
                {200, "OK"},               {203, "Non-Authoritative Information"},
                {302, "Moved Temporarily"}, {307, "Temporary Redirect"},
                {404, "Not Found"},        {406, "Not Acceptable"},
-               {503, "Service Unavailable"}, {418, "418"},
-               {413, "413"},              {999, "999"}};
+               {503, "Service Unavailable"}, {413, "Payload Too Large"},
+               {429, "Too Many Requests"}, {505, "HTTP Version Not Supported"},
+               {418, "Client Error"},     {299, "Success"},
+               {599, "Server Error"},     {999, "Unknown"}};
   for (const auto& c : cases) {
     HTTP_RESPONSE_V2 r{};
     std::string reason = "stale";
@@ -428,7 +430,7 @@ TEST_F(RecordOverEngine, ALengthBeyondInt32IsAnswered413AndNotRead) {
   ASSERT_NE(request, nullptr);
   EXPECT_THROW(GetHttpServerRequest(*request, queue_, request->RequestId), TlumWSRequestTooLarge);
   client.join();  // the server closed the connection: the client's read ended
-  EXPECT_EQ(reply.rfind("HTTP/1.1 413 413\r\n", 0), 0u) << reply;
+  EXPECT_EQ(reply.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << reply;
   EXPECT_NE(reply.find("Server: Quillon 4.4.6\r\n"), std::string::npos) << reply;
 }
 

@@ -109,6 +109,12 @@ ParseStatus RequestHeadParser::Feed(std::string_view data) {
   std::size_t limit = std::min(data.size(), limits_.maxHeadBytes + 4);
   for (std::size_t i = scanned_; i < limit; ++i) {
     char c = data[i];
+    // Bytes no request head may hold fail at once, not when a line end that may never come
+    // arrives (a NUL-terminated policy-file request has none): NUL anywhere, and any other
+    // control character in the request line.
+    const auto u = static_cast<unsigned char>(c);
+    if (u == 0 || (!sawRequestLineEnd_ && ((u < 0x20 && c != '\r' && c != '\n') || u == 0x7F)))
+      return Fail(400);
     if (c == '\r') {
       if (i + 1 >= data.size()) {
         scanned_ = i;  // look again once the next byte is here

@@ -189,7 +189,10 @@ ULONG ReconcileListenersLocked(Registry& reg) {
     int fd = OpenListenSocket(key.first, key.second, error);
     if (fd < 0) {
       if (error == 0) return ERROR_NO_SYSTEM_RESOURCES;
-      return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
+      if (error == EACCES) return ERROR_ACCESS_DENIED;
+      // An address this machine does not have is not a port someone else holds.
+      if (error == EADDRNOTAVAIL) return WSAEADDRNOTAVAIL;
+      return ERROR_SHARING_VIOLATION;
     }
     auto listener = std::make_shared<Listener>(fd, key.first, key.second, https);
     if (!EventLoop::Instance().Add(listener, fd, EPOLLIN | EPOLLET)) return ERROR_NO_SYSTEM_RESOURCES;

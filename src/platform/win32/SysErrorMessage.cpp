@@ -47,6 +47,7 @@ constexpr MessageEntry kMessages[] = {
     {ERROR_NO_SYSTEM_RESOURCES,
      "Insufficient system resources exist to complete the requested service."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
+    {WSAEADDRNOTAVAIL, "The requested address is not valid in its context."},
 };
 
 }  // namespace

@@ -61,6 +61,7 @@ inline constexpr ULONG ERROR_CONNECTION_INVALID = 1229;
 inline constexpr ULONG ERROR_CONNECTION_ABORTED = 1236;
 inline constexpr ULONG ERROR_NO_SYSTEM_RESOURCES = 1450;
 inline constexpr ULONG ERROR_TIMEOUT = 1460;
+inline constexpr ULONG WSAEADDRNOTAVAIL = 10049;
 
 // COM-style results (CoCreateGuid, CoInitialize).
 inline constexpr HRESULT S_OK = 0;

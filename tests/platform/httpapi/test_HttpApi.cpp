@@ -197,6 +197,8 @@ TEST(HttpApi, TheEngineAnswersWhatItCannotHandUp) {
       {"GET /app/ HTTP/1.1\r\nHost: a\r\nX: " + std::string(20000, 'y') + "\r\n\r\n",
        "HTTP/1.1 431 Request Header Fields Too Large", true},
       {"GET /app/%zz HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      // Never ends a line: answered now, not at the header time-out.
+      {std::string("<policy-file-request/>\0", 23), "HTTP/1.1 400 Bad Request", true},
       {"GET /app/../../etc/passwd HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
       {"POST /app/ HTTP/1.1\r\nHost: a\r\nContent-Length: 99999999999999999999\r\n\r\n",
        "HTTP/1.1 413 Payload Too Large", true},

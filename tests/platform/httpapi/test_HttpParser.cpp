@@ -80,6 +80,33 @@ TEST(HttpParser, LimitsAreSeenBeforeTheHeadIsComplete) {
   EXPECT_EQ(headers.errorStatus(), 431);
 }
 
+// Input that has not ended a line yet: bytes that can never be part of a request head fail
+// at once, whatever follows; the others wait for more.
+TEST(HttpParser, BytesNoHeadMayHoldFailBeforeALineEnds) {
+  const struct {
+    const char* name;
+    std::string input;
+    ParseStatus status;
+  } cases[] = {
+      {"policy-file request", std::string("<policy-file-request/>\0", 23), ParseStatus::Error},
+      {"control byte in the target", "GET /a\x01", ParseStatus::Error},
+      {"DEL in the method", "GE\x7fT", ParseStatus::Error},
+      {"NUL in a header value", std::string("GET / HTTP/1.1\r\nX-A: a\0", 24), ParseStatus::Error},
+      {"TLS record instead of HTTP", std::string("\x16\x03\x01\x02\x00\x01", 6),
+       ParseStatus::Error},
+      {"tab in a header value", "GET / HTTP/1.1\r\nX-A: a\tb", ParseStatus::NeedMore},
+      {"8-bit bytes in the target", "GET /caf\xc3\xa9", ParseStatus::NeedMore},
+      {"a request line in progress", "GET /index.html HTTP/1.", ParseStatus::NeedMore},
+  };
+  for (const auto& c : cases) {
+    RequestHeadParser parser;
+    EXPECT_EQ(parser.Feed(c.input), c.status) << c.name;
+    if (c.status == ParseStatus::Error) {
+      EXPECT_EQ(parser.errorStatus(), 400) << c.name;
+    }
+  }
+}
+
 TEST(HttpParser, ByteByByteFeedingGivesTheSameHead) {
   const std::string input =
       "POST /p?q HTTP/1.1\r\nHost: h\r\nContent-Length: 12\r\nConnection: close\r\n"

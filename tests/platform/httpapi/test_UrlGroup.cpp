@@ -1,5 +1,5 @@
 // URL-group properties that shape traffic: bandwidth throttling, the minimum send rate and
-// W3C logging of every response.
+// W3C logging of every response; the result codes of prefixes that cannot be listened on.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -101,6 +101,43 @@ TEST(UrlGroup, EveryResponseIsLoggedInW3CFormat) {
   EXPECT_NE(text.find("Test+Agent"), std::string::npos);
   EXPECT_EQ(text.find("/quiet"), std::string::npos);
   fs::remove_all(dir);
+}
+
+// Each reason a listener cannot be had has its own code, so the host can say which it was;
+// a refused prefix leaves nothing registered and the port free.
+TEST(UrlGroup, PrefixesThatCannotBeListenedOnSayWhy) {
+  Server server("/");
+  ASSERT_FALSE(server.prefix.empty());
+  // A port some other program holds.
+  int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string takenPort = std::to_string(ntohs(address.sin_port));
+  const std::uint16_t freePort = FreePort();
+  struct Case {
+    std::string prefix;
+    ULONG code;
+  };
+  const Case cases[] = {
+      {"http://127.0.0.1:" + takenPort + "/", ERROR_SHARING_VIOLATION},
+      // TEST-NET-1 and a documentation IPv6 address: never this machine's.
+      {"http://192.0.2.1:" + std::to_string(freePort) + "/", WSAEADDRNOTAVAIL},
+      {"http://[2001:db8::1]:" + std::to_string(freePort) + "/", WSAEADDRNOTAVAIL},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HttpAddUrlToUrlGroup(server.group, c.prefix.c_str(), 0, 0), c.code) << c.prefix;
+    EXPECT_EQ(HttpRemoveUrlFromUrlGroup(server.group, c.prefix.c_str(), 0), ERROR_FILE_NOT_FOUND)
+        << c.prefix;
+  }
+  ::close(taken);
+  // The refused address left the free port free: the right prefix for it is accepted.
+  const std::string good = "http://127.0.0.1:" + std::to_string(freePort) + "/";
+  EXPECT_EQ(HttpAddUrlToUrlGroup(server.group, good.c_str(), 0, 0), NO_ERROR);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ TEST(SysErrorMessageTest, KnownCodesGiveTheWindowsText) {
       {ERROR_CONNECTION_INVALID,
        "An operation was attempted on a nonexistent network connection."},
       {ERROR_CONNECTION_ABORTED, "The network connection was aborted by the local system."},
+      {WSAEADDRNOTAVAIL, "The requested address is not valid in its context."},
   };
   for (const Case& c : cases) EXPECT_EQ(SysErrorMessage(c.code), c.text) << c.code;
 }
