@@ -318,7 +318,8 @@ void TlumWSConnection_HTTPAPI::DoReadData(DWORD aBytesReceived) {
   try {
     InputReceived(aBytesReceived);
     ReadData(false);
-  } catch (const std::exception&) {
+  } catch (...) {
+    // Whatever was raised (also by a handler, whatever its type) ends this connection.
     DoDisconnected();
   }
 }

@@ -289,6 +289,9 @@ void TlumWSServer_HTTPAPI::OnHTTPAPIConnectEvent(TlumHTTPServerAPI* Sender,
                                                  TlumHTTPAPIContext& aContext) {
   if (IsStopping() || aContext.request == nullptr) return;
   auto* c = new TDispatchConnection();
+  // The dispatch holds the connection's serial queue while it sets the connection up: a
+  // read or disconnect that completes meanwhile runs after it, on this thread.
+  c->EnterSerial();
   c->SetHTTPReqQueue(aContext.reqqueue);
   c->SetHTTPRequest(aContext.request);
   c->SetHTTPRequestId(aContext.request->RequestId);
