@@ -518,6 +518,41 @@ TEST_P(Wire, ClientsVanishingAbruptlyWhileOthersKeepEchoing) {
   EXPECT_TRUE(WaitUntil([&] { return FServer->ConnectionsFreeCount() == 0; }, 15s));
 }
 
+// A handler that throws, whatever it throws, is reported as that connection's error like
+// any other; the worker goes on serving everyone else.
+TEST_P(Wire, HandlersThrowingAnythingLeaveTheWorkersServing) {
+  FServer->SetThreadPoolSize(1);  // one worker: losing it would stop everything
+  std::mutex lock;
+  std::vector<std::string> errors;
+  FServer->OnError = [&](TlumWSConnection*, const std::string& e) {
+    std::lock_guard guard(lock);
+    errors.push_back(e);
+  };
+  FServer->OnMessage = [](TlumWSConnection* c, const std::string& t) {
+    if (t == "int") throw 42;
+    if (t == "pair") throw std::pair<int, int>(1, 2);
+    if (t == "std") throw std::runtime_error("handler failed");
+    c->WriteData(t);
+  };
+  FServer->SetActive(true);
+  Client steady(FPort);
+  ASSERT_EQ(steady.Upgrade(FPort), "HTTP/1.1 101 Switching Protocols");
+  for (const char* kind : {"std", "int", "pair", "int"}) {
+    SCOPED_TRACE(kind);
+    Client thrower(FPort);
+    ASSERT_EQ(thrower.Upgrade(FPort), "HTTP/1.1 101 Switching Protocols");
+    thrower.SendText(kind);
+    thrower.SendText("after");
+    // The throwing connection ends as after any handler error; nothing else does.
+    EXPECT_EQ(thrower.ReadText(), "<eof>");
+    steady.SendText("still here");
+    EXPECT_EQ(steady.ReadText(), "still here");
+  }
+  std::lock_guard guard(lock);
+  EXPECT_EQ(errors, (std::vector<std::string>{"handler failed", "Unknown exception",
+                                              "Unknown exception", "Unknown exception"}));
+}
+
 // A client that writes its frames and half-closes in one go: every message reaches the
 // application before the disconnect does, the two never run at once, and every message is
 // echoed. Disabled until the engine keeps a half-closed opaque stream writable and ends it
