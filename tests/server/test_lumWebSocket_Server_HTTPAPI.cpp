@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "connection/MemoryConnection.h"
+#include "connection/lumWebSocket_Extensions_PerMessageDeflate.h"
 #include "connection/lumWebSocket_Hash.h"
 #include "platform/httpapi/CertStore.h"
 #include "support/LoopbackClient.h"
@@ -516,6 +518,77 @@ TEST_P(Wire, ClientsVanishingAbruptlyWhileOthersKeepEchoing) {
   EXPECT_GT(echoes.load(), 0);
   EXPECT_TRUE(WaitUntil([&] { return FServer->Count() == kSteady; }, 15s)) << FServer->Count();
   EXPECT_TRUE(WaitUntil([&] { return FServer->ConnectionsFreeCount() == 0; }, 15s));
+}
+
+// Raw DEFLATE of aText, sync-flushed: a compressed fragment a peer would send.
+std::string DeflateRaw(const std::string& aText) {
+  z_stream z{};
+  deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, static_cast<uLong>(aText.size())) + 16, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(aText.data()));
+  z.avail_in = static_cast<uInt>(aText.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_SYNC_FLUSH);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Clients that each leave one compressed fragment which inflates large: what it holds goes
+// when its connection ends (not when the freeing timer runs), and those held at once are
+// bounded by the process-wide budget, the newest offender being closed with 1009.
+TEST_P(Wire, UnfinishedCompressedMessagesAreBoundedAndFreedAtDisconnect) {
+  using Reader = TlumWSConnection_Base_Indy;
+  const std::int64_t savedBudget = Reader::UnfinishedMessageBudget();
+  const std::int64_t base = Reader::UnfinishedMessageBytes();
+  constexpr std::int64_t kInflated = 16 << 20;
+  FServer->Extensions().PerMessage_Deflate().SetEnabled(true);
+  FServer->Optimizations().ConnectionsFree.Interval = 600;  // the timer plays no part
+  FServer->Options().CleanDisconnect = true;                 // so that the 1009 is sent
+  FServer->SetActive(true);
+  const std::string fragment =
+      test::ClientFrame(0x41, DeflateRaw(std::string(static_cast<std::size_t>(kInflated), 'x')));
+  ASSERT_LT(fragment.size(), 64u * 1024);
+  const std::string offer = "Sec-WebSocket-Extensions: permessage-deflate\r\n";
+
+  // One after the other: each is given back as its client goes.
+  std::int64_t one = 0;  // what one such message holds
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    Client c(FPort);
+    ASSERT_EQ(c.Upgrade(FPort, "/", offer), "HTTP/1.1 101 Switching Protocols");
+    ASSERT_TRUE(c.Send(fragment));
+    ASSERT_TRUE(WaitUntil([&] { return Reader::UnfinishedMessageBytes() >= base + kInflated; }));
+    one = Reader::UnfinishedMessageBytes() - base;
+    c.Abort();
+    ASSERT_TRUE(WaitUntil([&] { return Reader::UnfinishedMessageBytes() == base; }))
+        << Reader::UnfinishedMessageBytes() - base;
+  }
+
+  // At once, against a budget with room for two.
+  Reader::SetUnfinishedMessageBudget(base + 2 * one + one / 2);
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<Client>(FPort));
+    ASSERT_EQ(clients.back()->Upgrade(FPort, "/", offer), "HTTP/1.1 101 Switching Protocols");
+  }
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(clients[i]->Send(fragment));
+    ASSERT_TRUE(WaitUntil([&] { return Reader::UnfinishedMessageBytes() >= base + (i + 1) * one; }));
+  }
+  ASSERT_TRUE(clients[2]->Send(fragment));
+  const test::TFrame close = clients[2]->ReadFrame();
+  EXPECT_EQ(close.FirstByte, 0x88);
+  EXPECT_EQ(close.Payload, std::string("\x03\xF1", 2));
+  EXPECT_EQ(clients[2]->ReadText(), "<eof>");
+  EXPECT_LE(Reader::UnfinishedMessageBytes(), Reader::UnfinishedMessageBudget());
+  // The two that fitted are still there, holding their messages.
+  EXPECT_TRUE(WaitUntil([&] { return FServer->Count() == 2; }));
+  EXPECT_EQ(Reader::UnfinishedMessageBytes(), base + 2 * one);
+  clients.clear();
+  EXPECT_TRUE(WaitUntil([&] { return Reader::UnfinishedMessageBytes() == base; }));
+  Reader::SetUnfinishedMessageBudget(savedBudget);
 }
 
 // A handler that throws, whatever it throws, is reported as that connection's error like
