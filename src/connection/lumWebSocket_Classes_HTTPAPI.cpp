@@ -16,6 +16,10 @@ namespace {
 
 constexpr std::string_view kServerLine = "Server: Quillon 4.4.6";
 
+// Frames up to this size are gathered while the reader runs, and a gather this big is sent
+// at once: beyond it a copy costs more than the send it saves.
+constexpr std::size_t kGatherLimit = 64 * 1024;
+
 // Method text of the request line; verbs beyond these give an empty text.
 std::string_view MethodText(HTTP_VERB aVerb) {
   switch (aVerb) {
@@ -42,6 +46,18 @@ class TKeepAlive {
 
  private:
   TlumHTTPAPIConnection& FConnection;
+};
+
+// Holds the connection's write lock for a scope.
+class TWriteLock {
+ public:
+  explicit TWriteLock(TlumTCPConnection_Base& c) : FConnection(c) { FConnection.DoEnterCS(); }
+  ~TWriteLock() { FConnection.DoLeaveCS(); }
+  TWriteLock(const TWriteLock&) = delete;
+  TWriteLock& operator=(const TWriteLock&) = delete;
+
+ private:
+  TlumTCPConnection_Base& FConnection;
 };
 
 // The port text of "scheme://host:port/..." (host may be a bracketed IPv6 literal); 0 when
@@ -220,6 +236,11 @@ ULONG TlumWSConnection_HTTPAPI::SendDisconnect() {
 
 void TlumWSConnection_HTTPAPI::DisconnectPeer() {
   if (HTTPRequestId() == 0) return;
+  {
+    // What the reader gathered (a close frame, say) goes before the end.
+    TWriteLock hold(*this);
+    SendGathered();
+  }
   // A failure other than "the client is gone" is ignored: the connection is being ended.
   if (SendDisconnect() == ERROR_CONNECTION_INVALID) {
     FCloseCode.store(0, std::memory_order_relaxed);
@@ -254,28 +275,61 @@ void TlumWSConnection_HTTPAPI::DoDisconnected() {
 }
 
 void TlumWSConnection_HTTPAPI::WriteBytes(std::string_view aBytes) {
+  if (HTTPRequestId() == 0) return;  // detached: nothing to write to
+  if (aBytes.size() <= kGatherLimit &&
+      FGatherThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+    FGather.append(aBytes);
+    AddSendBytes(static_cast<std::int64_t>(aBytes.size()));
+    if (FGather.size() >= kGatherLimit) SendGathered();
+    return;
+  }
+  // Gathered frames first, so that frames leave in the order they were written (the
+  // compression history depends on it).
+  SendGathered();
+  AddSendBytes(static_cast<std::int64_t>(aBytes.size()));
+  SendChunk(aBytes, FAsynchronous ? std::make_shared<std::string>(aBytes) : nullptr);
+}
+
+void TlumWSConnection_HTTPAPI::SendGathered() {
+  if (FGather.empty()) return;
+  if (FAsynchronous) {
+    auto owned = std::make_shared<std::string>(std::move(FGather));
+    FGather = std::string();
+    SendChunk(*owned, owned);
+    return;
+  }
+  std::string bytes;
+  bytes.swap(FGather);
+  SendChunk(bytes, nullptr);
+  // The room is kept for the next round unless a send on the way refilled it.
+  if (FGather.empty() && bytes.capacity() <= kGatherLimit) {
+    bytes.clear();
+    FGather.swap(bytes);
+  }
+}
+
+void TlumWSConnection_HTTPAPI::SendChunk(std::string_view aBytes,
+                                         std::shared_ptr<std::string> aOwned) {
   const HTTP_REQUEST_ID id = HTTPRequestId();
-  if (id == 0) return;  // detached: nothing to write to
+  if (id == 0) return;
   HTTP_DATA_CHUNK chunk{};
   chunk.DataChunkType = HttpDataChunkFromMemory;
   TlumHTTPAPIContext* context = nullptr;
   HTTP_DATA_CHUNK* chunks = &chunk;
   ULONG flags = HTTP_SEND_RESPONSE_FLAG_MORE_DATA;
   if (FAsynchronous) {
-    // The caller's bytes are gone when this returns; the send keeps its own copy.
-    auto copy = std::make_shared<std::string>(aBytes);
+    // The caller's bytes may be gone when this returns; the send keeps its own.
     context = NewHTTPAPIContext(mthSendResponseEntityBody, this);
     context->datachunk = new HTTP_DATA_CHUNK(chunk);
-    context->datachunk->FromMemory.pBuffer = copy->data();
-    context->datachunk->FromMemory.BufferLength = static_cast<ULONG>(copy->size());
-    context->payload = std::move(copy);
+    context->datachunk->FromMemory.pBuffer = aOwned->data();
+    context->datachunk->FromMemory.BufferLength = static_cast<ULONG>(aOwned->size());
+    context->payload = std::move(aOwned);
     chunks = context->datachunk;
   } else {
     chunk.FromMemory.pBuffer = const_cast<char*>(aBytes.data());
     chunk.FromMemory.BufferLength = static_cast<ULONG>(aBytes.size());
     flags |= HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA;
   }
-  AddSendBytes(static_cast<std::int64_t>(aBytes.size()));
   ULONG sent = 0;
   const ULONG result = HttpSendResponseEntityBody(
       FHTTPReqQueue, id, flags, 1, chunks, context != nullptr ? nullptr : &sent, nullptr, 0,
@@ -309,7 +363,23 @@ void TlumWSConnection_HTTPAPI::ReadData(bool aRequireMask) {
     DoHandshake();
     return;
   }
-  ReadFrames(aRequireMask);
+  {
+    // Frames read together are answered together: one send for all of this round's
+    // answers, however the round ends.
+    struct TSendAfter {
+      TlumWSConnection_HTTPAPI& c;
+      ~TSendAfter() {
+        c.FGatherThread.store(std::thread::id(), std::memory_order_relaxed);
+        try {
+          TWriteLock hold(c);
+          c.SendGathered();
+        } catch (...) {
+        }
+      }
+    } sendAfter{*this};
+    FGatherThread.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    ReadFrames(aRequireMask);
+  }
   if (!Disconnected() && !MustDisconnect()) ReceiveData();
 }
 
@@ -318,7 +388,8 @@ void TlumWSConnection_HTTPAPI::DoReadData(DWORD aBytesReceived) {
   try {
     InputReceived(aBytesReceived);
     ReadData(false);
-  } catch (const std::exception&) {
+  } catch (...) {
+    // Whatever was raised (also by a handler, whatever its type) ends this connection.
     DoDisconnected();
   }
 }

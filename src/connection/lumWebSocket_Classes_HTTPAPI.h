@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "connection/lumWebSocket_Classes_Server.h"
@@ -124,6 +125,15 @@ class TlumWSConnection_HTTPAPI : public TlumWSConnectionServer_Base {
   // After a call the engine refused: frees its context (may be null) and ends the connection,
   // quietly when the client was already gone.
   void CallFailed(TlumHTTPAPIContext* aContext, ULONG aResult);
+  // One entity-body send of aBytes; aOwned (asynchronous sends) keeps them alive until done.
+  void SendChunk(std::string_view aBytes, std::shared_ptr<std::string> aOwned);
+  // Sends what the reader gathered; under the write lock.
+  void SendGathered();
+
+  // While the reader runs, the frames its own thread writes (the answers to what it read)
+  // are gathered and leave in one send when it is done; under the write lock.
+  std::string FGather;
+  std::atomic<std::thread::id> FGatherThread{};
 
   std::atomic<bool> FDisconnectSent{false};
   std::atomic<bool> FWaitPosted{false};

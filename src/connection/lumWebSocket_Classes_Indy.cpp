@@ -22,6 +22,9 @@ constexpr std::size_t kKeepCapacity = 1 << 20;
 
 constexpr std::string_view kMessageTooBig = "Message too big";
 
+std::atomic<std::int64_t> gUnfinishedBytes{0};
+std::atomic<std::int64_t> gUnfinishedBudget{TlumWSConnection_Base_Indy::DefaultUnfinishedMessageBudget};
+
 // Codes a peer may put on the wire: the registered ones that are not reserved for local use
 // (1004-1006, 1015), and the ranges for libraries and applications.
 bool IsValidCloseCode(int aCode) {
@@ -175,7 +178,53 @@ void TlumThreadListQueuePings::Clear() {
 
 TlumWSConnection_Base_Indy::TlumWSConnection_Base_Indy() = default;
 
-TlumWSConnection_Base_Indy::~TlumWSConnection_Base_Indy() = default;
+TlumWSConnection_Base_Indy::~TlumWSConnection_Base_Indy() {
+  gUnfinishedBytes.fetch_sub(static_cast<std::int64_t>(FUnfinishedBytes), std::memory_order_relaxed);
+}
+
+std::int64_t TlumWSConnection_Base_Indy::UnfinishedMessageBytes() {
+  return gUnfinishedBytes.load(std::memory_order_relaxed);
+}
+
+std::int64_t TlumWSConnection_Base_Indy::UnfinishedMessageBudget() {
+  return gUnfinishedBudget.load(std::memory_order_relaxed);
+}
+
+void TlumWSConnection_Base_Indy::SetUnfinishedMessageBudget(std::int64_t aBytes) {
+  gUnfinishedBudget.store(aBytes > 0 ? aBytes : 0, std::memory_order_relaxed);
+}
+
+void TlumWSConnection_Base_Indy::AccountUnfinished() {
+  const TlumWSMsg& m = FWSMessage;
+  // What the record really holds: its capacity, also while a payload is being read into
+  // room reserved for it.
+  const std::size_t held = (!m.Stream.empty() || m.State == 4) ? m.Stream.capacity() : 0;
+  if (held == FUnfinishedBytes) return;
+  const auto delta = static_cast<std::int64_t>(held) - static_cast<std::int64_t>(FUnfinishedBytes);
+  FUnfinishedBytes = held;
+  const std::int64_t total = gUnfinishedBytes.fetch_add(delta, std::memory_order_relaxed) + delta;
+  const std::int64_t budget = gUnfinishedBudget.load(std::memory_order_relaxed);
+  if (delta <= 0 || budget == 0 || total <= budget || FReaderStopped) return;
+  // The newest growth is the one that does not fit: this connection goes, the others stay.
+  // Given back before the close, which may raise.
+  FReaderStopped = true;
+  FWSMessage.Clear();
+  std::string().swap(FWSMessage.Stream);
+  AccountUnfinished();
+  DoCloseConnection(kMessageTooBig, 1009);
+}
+
+void TlumWSConnection_Base_Indy::ReleaseReadBuffers() {
+  FWSMessage.Clear();
+  std::string().swap(FWSMessage.Stream);
+  FWSControlCode.Clear();
+  std::string().swap(FWSControlCode.Stream);
+  FWSMSG = nullptr;
+  FIn.reset();
+  FInCapacity = FInBegin = FInEnd = 0;
+  if (FExtensions) FExtensions->ReleaseReadState();
+  AccountUnfinished();
+}
 
 std::uint8_t* TlumWSConnection_Base_Indy::InputBuffer(std::size_t aSize) {
   if (FInBegin == FInEnd) {
@@ -230,6 +279,7 @@ void TlumWSConnection_Base_Indy::ReadFrames(bool aRequireMask) {
          !Freed() && !FMustDisconnect && !FReaderStopped) {
     const std::size_t before = FInBegin;
     ReadFrameStep(aRequireMask);
+    AccountUnfinished();
     // Every step takes at least one byte; one that takes none would take none again.
     if (FInBegin == before) break;
   }

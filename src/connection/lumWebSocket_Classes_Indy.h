@@ -127,6 +127,19 @@ class TlumWSConnection_Base_Indy : public TlumWSConnection {
   virtual bool ReadText(std::string_view aStream, std::string& aText);
   bool IsValidUTF8(std::string_view aStream) const;
 
+  // ---- Memory held by the reader. ----
+  // Frees the message being assembled, the input buffer and the decompression state, and
+  // gives their bytes back to the process-wide count. Reader thread, with no receive posted
+  // into the input buffer (the transport's end of the connection).
+  void ReleaseReadBuffers();
+  // Bytes held by unfinished messages of all connections together, and the bound on them
+  // (0: none). A connection whose message takes the total over the bound is closed with 1009;
+  // the others keep theirs.
+  static std::int64_t UnfinishedMessageBytes();
+  static std::int64_t UnfinishedMessageBudget();
+  static void SetUnfinishedMessageBudget(std::int64_t aBytes);
+  static constexpr std::int64_t DefaultUnfinishedMessageBudget = std::int64_t{256} << 20;
+
   // ---- Properties. ----
   TlumWSMsg& WSMessage() { return FWSMessage; }
   TlumWSMsg& WSControlCode() { return FWSControlCode; }
@@ -160,6 +173,9 @@ class TlumWSConnection_Base_Indy : public TlumWSConnection {
   void ReadPayload();
   void FinishPayload();
   bool CheckMessageSize(std::uint64_t aLength);
+  // Brings this connection's share of the process-wide count up to date after a reader
+  // step; closes the connection when its growth took the total over the budget.
+  void AccountUnfinished();
   void WriteFrame(TBytesView aPayload, TOpcode aOpCode, bool aFragmented);
   void WriteRaw(std::string_view aBytes);
 
@@ -170,6 +186,7 @@ class TlumWSConnection_Base_Indy : public TlumWSConnection {
   std::size_t FInEnd = 0;
   std::atomic<bool> FDiscardInput{false};
   bool FReaderStopped = false;  // a protocol error ended reading
+  std::size_t FUnfinishedBytes = 0;  // this connection's share of the process-wide count
   // Under the write lock: the frame being assembled and the payload being compressed.
   std::string FWriteBuffer;
   std::string FCompressBuffer;

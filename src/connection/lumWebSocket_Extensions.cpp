@@ -21,6 +21,8 @@ bool IsControl(std::uint8_t aByte) { return (aByte & 0x08) != 0; }
 
 TlumWSExtension_Base::~TlumWSExtension_Base() = default;
 
+void TlumWSExtension_Base::ReleaseReadState() { std::string().swap(FReadBuffer); }
+
 void TlumWSExtension_Base::Assign(const TlumWSExtension_Base& aSource) {
   FEnabled = aSource.FEnabled;
 }
@@ -156,6 +158,11 @@ void TlumWSExtensions::WriteStream(std::string& aStream, bool aFin) {
   } else if (FDeflateFrame->Active()) {
     FDeflateFrame->WriteStream(aStream, aFin);
   }
+}
+
+void TlumWSExtensions::ReleaseReadState() {
+  FPerMessage_Deflate->ReleaseReadState();
+  FDeflateFrame->ReleaseReadState();
 }
 
 }  // namespace quillon

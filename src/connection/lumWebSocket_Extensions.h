@@ -39,6 +39,8 @@ class TlumWSExtension_Base {
   virtual bool ReadStream(std::string& aStream, bool aFin, std::size_t aLimit) = 0;
   // In-place compression of a data frame's payload (see TlumWSExtensions::WriteStream).
   virtual void WriteStream(std::string& aStream, bool aFin) = 0;
+  // Frees the decompression history and buffer (reader thread; the connection has ended).
+  virtual void ReleaseReadState();
 
   bool Active() const { return FActive; }
   void SetActive(bool aValue) { FActive = aValue; }
@@ -125,6 +127,8 @@ class TlumWSExtensions {
   // Compresses one data frame's payload in place when an extension is active; aFin is the
   // frame's FIN bit. Raises TlumWSException "Error Inflating Frame." on a zlib failure.
   void WriteStream(std::string& aStream, bool aFin = true);
+  // Frees what decompression holds (reader thread; the connection has ended).
+  void ReleaseReadState();
 
  private:
   bool FExtensionNegotiated = false;

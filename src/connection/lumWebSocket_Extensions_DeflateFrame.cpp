@@ -75,4 +75,9 @@ void TlumWSExtension_DeflateFrame::WriteStream(std::string& aStream, bool /*aFin
   }
 }
 
+void TlumWSExtension_DeflateFrame::ReleaseReadState() {
+  FInflater.reset();
+  TlumWSExtension_Base::ReleaseReadState();
+}
+
 }  // namespace quillon

@@ -26,6 +26,7 @@ class TlumWSExtension_DeflateFrame : public TlumWSExtension_Base {
   std::string GetName() const override;
   bool ReadStream(std::string& aStream, bool aFin, std::size_t aLimit) override;
   void WriteStream(std::string& aStream, bool aFin) override;
+  void ReleaseReadState() override;
 
   int WindowBits() const { return FWindowBits; }
   // 8-15; anything else raises "Invalid Value for WindowBits %d" and keeps the old value.

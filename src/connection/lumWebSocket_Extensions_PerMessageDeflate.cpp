@@ -193,4 +193,10 @@ void TlumWSExtension_PerMessage_Deflate::WriteStream(std::string& aStream, bool 
   }
 }
 
+void TlumWSExtension_PerMessage_Deflate::ReleaseReadState() {
+  FInflater.reset();
+  FReceiveMessageOpen = false;
+  TlumWSExtension_Base::ReleaseReadState();
+}
+
 }  // namespace quillon

@@ -28,6 +28,7 @@ class TlumWSExtension_PerMessage_Deflate : public TlumWSExtension_Base {
   std::string GetName() const override;
   bool ReadStream(std::string& aStream, bool aFin, std::size_t aLimit) override;
   void WriteStream(std::string& aStream, bool aFin) override;
+  void ReleaseReadState() override;
 
   // Window exponents 8-15; anything else raises "Invalid Value for WindowBits %d" and keeps
   // the old value.

@@ -65,6 +65,8 @@ TlumHTTPAPIContext* NewHTTPAPIContext(THTTPAPIMethods aMethod, TlumHTTPAPIConnec
   context->method = aMethod;
   if (aConnection != nullptr) {
     aConnection->AddRef();
+    if (aMethod == mthReceiveRequestEntityBody)
+      aConnection->FReceives.fetch_add(1, std::memory_order_acq_rel);
     context->connection = aConnection;
   }
   return context;
@@ -73,6 +75,8 @@ TlumHTTPAPIContext* NewHTTPAPIContext(THTTPAPIMethods aMethod, TlumHTTPAPIConnec
 void FreeHTTPAPIContext(TlumHTTPAPIContext* aContext) {
   if (aContext == nullptr) return;
   TlumHTTPAPIConnection* connection = std::exchange(aContext->connection, nullptr);
+  if (connection != nullptr && aContext->method == mthReceiveRequestEntityBody)
+    connection->FReceives.fetch_sub(1, std::memory_order_acq_rel);
   delete aContext->datachunk;
   delete aContext;
   gLiveContexts.fetch_sub(1);
@@ -81,6 +85,45 @@ void FreeHTTPAPIContext(TlumHTTPAPIContext* aContext) {
 }
 
 long LiveHTTPAPIContexts() { return gLiveContexts.load(); }
+
+// ---------------------------------------------------------------------------------------
+// A connection's serial queue
+
+bool TlumHTTPAPIConnection::PushCompletion(const TlumHTTPAPICompletion& aCompletion) {
+  std::lock_guard guard(FSerialLock);
+  if (FSerialHeld) {
+    FSerialQueue.push_back(aCompletion);
+    return false;
+  }
+  FSerialHeld = true;
+  FSerialHolder = std::this_thread::get_id();
+  return true;
+}
+
+bool TlumHTTPAPIConnection::NextCompletion(TlumHTTPAPICompletion& aCompletion) {
+  std::lock_guard guard(FSerialLock);
+  if (FSerialQueue.empty()) {
+    FSerialHeld = false;
+    FSerialHolder = {};
+    return false;
+  }
+  aCompletion = FSerialQueue.front();
+  FSerialQueue.pop_front();
+  return true;
+}
+
+bool TlumHTTPAPIConnection::EnterSerial() {
+  std::lock_guard guard(FSerialLock);
+  if (FSerialHeld) return false;
+  FSerialHeld = true;
+  FSerialHolder = std::this_thread::get_id();
+  return true;
+}
+
+bool TlumHTTPAPIConnection::HoldsSerial() {
+  std::lock_guard guard(FSerialLock);
+  return FSerialHeld && FSerialHolder == std::this_thread::get_id();
+}
 
 static_assert(std::is_standard_layout_v<TlumHTTPAPIContext>);
 static_assert(offsetof(TlumHTTPAPIContext, overlapped) == 0,
@@ -109,17 +152,17 @@ void TlumThreadPool_Thread::Execute() {
       if (context != nullptr) {
         try {
           FOwner.DoProcess(*this, bytes, context);
-        } catch (const std::exception&) {
-          // DoProcess has released the context on its way out; the worker goes on.
         } catch (...) {
-          break;
+          // DoProcess has released the context on its way out. Whatever a handler threw,
+          // the worker goes on: a pool that loses a worker per odd exception runs dry.
         }
       }
     } else if (context != nullptr) {
       // The operation failed: nothing to process, only the context to give back.
+      const DWORD error = GetLastError();
       try {
-        FOwner.ReleaseContext(context);
-      } catch (const std::exception&) {
+        FOwner.DoFailed(*this, bytes, context, error);
+      } catch (...) {
       }
     } else if (GetLastError() != WAIT_TIMEOUT) {
       break;  // the port is gone; nothing more can arrive
@@ -142,6 +185,11 @@ TlumThreadPool::TlumThreadPool(HANDLE aFileHandle, HANDLE aCompletionPort, int a
 TlumThreadPool::~TlumThreadPool() { StopWorkers(); }
 
 void TlumThreadPool::ReleaseContext(TlumHTTPAPIContext* aContext) { FreeHTTPAPIContext(aContext); }
+
+void TlumThreadPool::DoFailed(TlumThreadPool_Thread& /*aThread*/, DWORD /*aBytes*/,
+                              TlumHTTPAPIContext* aContext, DWORD /*aError*/) {
+  ReleaseContext(aContext);
+}
 
 void TlumThreadPool::StartWorkers() {
   if (FIOCompletition == nullptr || !FThreadList.empty()) return;
@@ -224,6 +272,12 @@ TlumHTTP_ThreadPool::~TlumHTTP_ThreadPool() { StopWorkers(); }
 
 void TlumHTTP_ThreadPool::DoProcess(TlumThreadPool_Thread& /*aThread*/, DWORD aBytes,
                                     TlumHTTPAPIContext* aContext) {
+  if (aContext->method != mthReceiveHttpRequest && aContext->method != mthUnknown &&
+      aContext->method <= mthCancelHttpRequest && aContext->connection != nullptr) {
+    Serialize({aContext, aBytes, NO_ERROR});
+    return;
+  }
+
   bool handled = false;
   try {
     FServer->DoAsynchronous(*aContext, handled);
@@ -236,30 +290,111 @@ void TlumHTTP_ThreadPool::DoProcess(TlumThreadPool_Thread& /*aThread*/, DWORD aB
 
   switch (aContext->method) {
     case mthReceiveHttpRequest: {
-      // The request record lives in the context: valid only while DoConnect runs.
-      ScopeExit release([&] { FServer->RemoveContext(aContext); });
+      // The request record lives in the context: valid only while DoConnect runs. A
+      // dispatch that took its new connection's queue lets go of it here, after running
+      // whatever completed meanwhile; the context's reference keeps the connection alive.
+      ScopeExit release([&] {
+        TlumHTTPAPIConnection* connection = aContext->connection;
+        if (connection != nullptr && connection->HoldsSerial()) RunSerial(*connection);
+        FServer->RemoveContext(aContext);
+      });
       if (aContext->connection == nullptr) FServer->DoConnect(*aContext);
       break;
     }
-    case mthReceiveRequestEntityBody: {
-      ScopeExit release([&] { FreeHTTPAPIContext(aContext); });
-      if (aContext->connection != nullptr) aContext->connection->DoReadData(aBytes);
+    case mthReceiveRequestEntityBody:
+    case mthSendHttpResponse:
+    case mthSendResponseEntityBody:
+    case mthCancelHttpRequest:
+      FreeHTTPAPIContext(aContext);  // no connection: nothing to run
       break;
-    }
     case mthSendDisconnect:
     case mthWaitForDisconnect: {
       ScopeExit release([&] { FreeHTTPAPIContext(aContext); });
       FServer->DoDisconnect(*aContext);
       break;
     }
-    case mthSendHttpResponse:
-    case mthSendResponseEntityBody:
-    case mthCancelHttpRequest:
-      FreeHTTPAPIContext(aContext);
-      break;
     case mthUnknown:
     default:
       break;  // not a context this pool made sense of; it is not ours to free
+  }
+}
+
+void TlumHTTP_ThreadPool::DoFailed(TlumThreadPool_Thread& aThread, DWORD aBytes,
+                                   TlumHTTPAPIContext* aContext, DWORD aError) {
+  if (aContext->method != mthReceiveHttpRequest && aContext->connection != nullptr) {
+    Serialize({aContext, aBytes, aError != NO_ERROR ? aError : ERROR_OPERATION_ABORTED});
+    return;
+  }
+  TlumServer_ThreadPool::DoFailed(aThread, aBytes, aContext, aError);
+}
+
+void TlumHTTP_ThreadPool::Serialize(const TlumHTTPAPICompletion& aCompletion) {
+  TlumHTTPAPIConnection& connection = *aCompletion.context->connection;
+  if (!connection.PushCompletion(aCompletion)) return;  // the holder runs it
+  // Held across the run: the completion's context (and with it its reference) goes first.
+  connection.AddRef();
+  RunCompletion(aCompletion);
+  RunSerial(connection);
+  connection.Release();
+}
+
+void TlumHTTP_ThreadPool::RunSerial(TlumHTTPAPIConnection& aConnection) {
+  TlumHTTPAPICompletion next;
+  while (aConnection.NextCompletion(next)) RunCompletion(next);
+}
+
+void TlumHTTP_ThreadPool::RunCompletion(const TlumHTTPAPICompletion& aCompletion) noexcept {
+  TlumHTTPAPIContext* context = aCompletion.context;
+  TlumHTTPAPIConnection& connection = *context->connection;
+  try {
+    if (aCompletion.error != NO_ERROR) {
+      ReleaseContext(context);
+    } else {
+      bool handled = false;
+      try {
+        FServer->DoAsynchronous(*context, handled);
+      } catch (...) {
+        ReleaseContext(context);
+        throw;
+      }
+      if (!handled) {
+        switch (context->method) {
+          case mthReceiveRequestEntityBody: {
+            ScopeExit release([&] { FreeHTTPAPIContext(context); });
+            connection.DoReadData(aCompletion.bytes);
+            break;
+          }
+          case mthSendDisconnect:
+          case mthWaitForDisconnect:
+            // Bytes may still be on their way up through the receive the reader posted
+            // last: the disconnect waits for it (and any it leads to).
+            if (connection.ReceivesOutstanding() > 0 || !connection.FDeferredDisconnects.empty()) {
+              connection.FDeferredDisconnects.push_back(context);
+            } else {
+              RunDisconnect(context);
+            }
+            break;
+          default:
+            FreeHTTPAPIContext(context);
+            break;
+        }
+      }
+    }
+  } catch (...) {
+    // The context is released on every path above; a handler's error ends only this step.
+  }
+  if (connection.ReceivesOutstanding() == 0) {
+    std::vector<TlumHTTPAPIContext*> deferred;
+    deferred.swap(connection.FDeferredDisconnects);
+    for (TlumHTTPAPIContext* c : deferred) RunDisconnect(c);
+  }
+}
+
+void TlumHTTP_ThreadPool::RunDisconnect(TlumHTTPAPIContext* aContext) noexcept {
+  try {
+    ScopeExit release([&] { FreeHTTPAPIContext(aContext); });
+    FServer->DoDisconnect(*aContext);
+  } catch (...) {
   }
 }
 

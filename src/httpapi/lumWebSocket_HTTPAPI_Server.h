@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,15 @@ enum THTTPAPIMethods : std::uint8_t {
   mthCancelHttpRequest,
 };
 
+struct TlumHTTPAPIContext;
+
+// One completion as the port delivered it: NO_ERROR, or the status of a failed operation.
+struct TlumHTTPAPICompletion {
+  TlumHTTPAPIContext* context = nullptr;
+  DWORD bytes = 0;
+  DWORD error = 0;
+};
+
 // What the pool needs of a connection. A connection lives until its last reference is gone:
 // its creator holds one, and every request context that names it holds one, so a connection
 // with an outstanding operation outlives whoever else lets go of it. The connection classes
@@ -53,11 +63,41 @@ class TlumHTTPAPIConnection {
   // A read of this connection (mthReceiveRequestEntityBody) completed with this many bytes.
   virtual void DoReadData(DWORD aBytesReceived) = 0;
 
+  // ---- Serial queue. One connection's completions run one at a time and in the order the
+  // port delivered them, on whichever worker holds the queue, so that a read and the
+  // disconnect of one connection never run at once.
+  //
+  // Queues aCompletion, or, when nobody holds the queue, makes the caller its holder and
+  // returns true: the caller then runs aCompletion itself, and after it every completion
+  // NextCompletion hands out.
+  bool PushCompletion(const TlumHTTPAPICompletion& aCompletion);
+  // For the holder: the next queued completion; false when none is left, which ends the hold.
+  bool NextCompletion(TlumHTTPAPICompletion& aCompletion);
+  // Takes the queue when nobody holds it (the dispatch, while it sets the connection up).
+  bool EnterSerial();
+  // Whether this thread holds the queue.
+  bool HoldsSerial();
+  // Receive contexts of this connection not yet freed: posted and not yet completed, or the
+  // one being processed.
+  long ReceivesOutstanding() const { return FReceives.load(std::memory_order_acquire); }
+
  protected:
   virtual ~TlumHTTPAPIConnection() = default;  // through Release only
 
  private:
+  friend TlumHTTPAPIContext* NewHTTPAPIContext(THTTPAPIMethods, TlumHTTPAPIConnection*);
+  friend void FreeHTTPAPIContext(TlumHTTPAPIContext*);
+  friend class TlumHTTP_ThreadPool;
+
   std::atomic<long> FRefCount{1};
+  std::atomic<long> FReceives{0};
+  std::mutex FSerialLock;  // guards the three below; held only to queue and dequeue
+  std::deque<TlumHTTPAPICompletion> FSerialQueue;
+  bool FSerialHeld = false;
+  std::thread::id FSerialHolder;
+  // Disconnect completions held back until the receive still outstanding has completed, so
+  // that bytes which arrived before the end are delivered first. Holder only.
+  std::vector<TlumHTTPAPIContext*> FDeferredDisconnects;
 };
 
 // One HTTP Server API operation that completes through the port. The OVERLAPPED record comes
@@ -156,6 +196,9 @@ class TlumThreadPool {
                          TlumHTTPAPIContext* aContext) = 0;
   // Frees a context that is not processed: a failed completion, or one left at stop.
   virtual void ReleaseContext(TlumHTTPAPIContext* aContext);
+  // A completion that reports failure (aError): released without being processed.
+  virtual void DoFailed(TlumThreadPool_Thread& aThread, DWORD aBytes, TlumHTTPAPIContext* aContext,
+                        DWORD aError);
 
   HANDLE IOCompletition() const { return FIOCompletition; }
   int ThreadCount() const { return FThreads; }
@@ -199,6 +242,19 @@ class TlumHTTP_ThreadPool final : public TlumServer_ThreadPool {
   ~TlumHTTP_ThreadPool() override;
   void DoProcess(TlumThreadPool_Thread& aThread, DWORD aBytes,
                  TlumHTTPAPIContext* aContext) override;
+  // A failed completion of a connection still takes its turn in the connection's queue: a
+  // disconnect held back for that receive runs after it.
+  void DoFailed(TlumThreadPool_Thread& aThread, DWORD aBytes, TlumHTTPAPIContext* aContext,
+                DWORD aError) override;
+
+ private:
+  // Runs aCompletion in its connection's serial queue (now, or after the one running).
+  void Serialize(const TlumHTTPAPICompletion& aCompletion);
+  // For the holder of the queue: runs whatever is queued, then lets go.
+  void RunSerial(TlumHTTPAPIConnection& aConnection);
+  // One completion of a connection, holder of its queue only; never throws.
+  void RunCompletion(const TlumHTTPAPICompletion& aCompletion) noexcept;
+  void RunDisconnect(TlumHTTPAPIContext* aContext) noexcept;
 };
 
 // ---------------------------------------------------------------------------------------

@@ -796,6 +796,9 @@ void TlumWSServer_Base::OnConnectionMessage(TlumWSConnection* Connection, const 
     NotifyMessage(Connection, Text);
   } catch (const std::exception& e) {
     NotifyError(Connection, e.what());
+  } catch (...) {
+    // A handler may throw anything; the connection goes on as after any other error.
+    NotifyError(Connection, "Unknown exception");
   }
 }
 
@@ -806,6 +809,9 @@ void TlumWSServer_Base::OnConnectionBinary(TlumWSConnection* Connection, TBytesV
     NotifyBinary(Connection, Data);
   } catch (const std::exception& e) {
     NotifyError(Connection, e.what());
+  } catch (...) {
+    // A handler may throw anything; the connection goes on as after any other error.
+    NotifyError(Connection, "Unknown exception");
   }
 }
 
@@ -816,6 +822,9 @@ void TlumWSServer_Base::OnConnectionFragmented(TlumWSConnection* Connection, TBy
     NotifyFragmented(Connection, Data, OpCode, Continuation);
   } catch (const std::exception& e) {
     NotifyError(Connection, e.what());
+  } catch (...) {
+    // A handler may throw anything; the connection goes on as after any other error.
+    NotifyError(Connection, "Unknown exception");
   }
 }
 

@@ -289,6 +289,9 @@ void TlumWSServer_HTTPAPI::OnHTTPAPIConnectEvent(TlumHTTPServerAPI* Sender,
                                                  TlumHTTPAPIContext& aContext) {
   if (IsStopping() || aContext.request == nullptr) return;
   auto* c = new TDispatchConnection();
+  // The dispatch holds the connection's serial queue while it sets the connection up: a
+  // read or disconnect that completes meanwhile runs after it, on this thread.
+  c->EnterSerial();
   c->SetHTTPReqQueue(aContext.reqqueue);
   c->SetHTTPRequest(aContext.request);
   c->SetHTTPRequestId(aContext.request->RequestId);
@@ -391,6 +394,10 @@ void TlumWSServer_HTTPAPI::OnHTTPAPIDisconnectEvent(TlumHTTPServerAPI* /*Sender*
     // A plain request's own disconnecting send also comes here: it was never listed.
     if (ConnectionsByGUID(c->Guid()) != c) return;
     if (c->Enabled()) c->SetDisconnected(true);
+    // This runs in the connection's serial queue after its last receive: nothing reads any
+    // more, so what the reader holds (a half-assembled message may be large) goes now rather
+    // than when the freeing timer gets to the connection.
+    if (c->ReceivesOutstanding() == 0) c->ReleaseReadBuffers();
     if (!c->ClaimDisconnect()) return;
     try {
       ConnectionEnded(c);

@@ -710,6 +710,83 @@ TEST(Strictness, RSVUTF8AndInflateChecksUnderEachExtension) {
   }
 }
 
+// ---- Memory held by unfinished messages ----
+
+std::int64_t Unfinished() { return TlumWSConnection_Base_Indy::UnfinishedMessageBytes(); }
+
+TEST(UnfinishedMessages, CountedWhileUnfinishedAndGivenBackHoweverTheyEnd) {
+  const std::string piece(100 * 1024, 'a');
+  const struct {
+    const char* name;
+    std::function<void(TConnectionPtr&)> end;
+  } cases[] = {
+      {"finished by its last fragment", [&](TConnectionPtr& c) { c->Feed(ClientFrame(0x80, "z")); }},
+      {"released when the connection ends", [](TConnectionPtr& c) { c->ReleaseReadBuffers(); }},
+      {"freed with the connection", [](TConnectionPtr& c) { c.reset(); }},
+      {"a protocol error in the middle", [](TConnectionPtr& c) {
+         try {
+           c->Feed(ClientFrame(0x81, "not after an unfinished one"));
+         } catch (const TlumWSException&) {
+         }
+         c->ReleaseReadBuffers();
+       }},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    const std::int64_t base = Unfinished();
+    auto c = NewConnection();
+    TRecorder r;
+    r.Attach(*c);
+    c->Feed(ClientFrame(0x01, piece));  // FIN clear: the message goes on
+    EXPECT_GE(Unfinished(), base + static_cast<std::int64_t>(piece.size()));
+    // Half a frame: the room reserved for the rest counts too.
+    const std::string half = ClientFrame(0x00, piece);
+    c->Feed(std::string_view(half).substr(0, half.size() / 2));
+    EXPECT_GE(Unfinished(), base + static_cast<std::int64_t>(2 * piece.size()));
+    c->Feed(std::string_view(half).substr(half.size() / 2));
+    k.end(c);
+    EXPECT_EQ(Unfinished(), base);
+  }
+}
+
+TEST(UnfinishedMessages, TheConnectionThatTakesTheTotalOverTheBudgetIsClosedWith1009) {
+  const std::int64_t saved = TlumWSConnection_Base_Indy::UnfinishedMessageBudget();
+  const std::int64_t base = Unfinished();
+  // Room for two unfinished messages of 128 KiB besides whatever is held already.
+  TlumWSConnection_Base_Indy::SetUnfinishedMessageBudget(base + 320 * 1024);
+  const std::string piece(128 * 1024, 'b');
+  std::vector<TConnectionPtr> held;
+  std::vector<TRecorder> recorders(3);
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(NewConnection());
+    held.back()->SetCleanDisconnect(true);
+    recorders[i].Attach(*held.back());
+  }
+  held[0]->Feed(ClientFrame(0x01, piece));
+  held[1]->Feed(ClientFrame(0x01, piece));
+  EXPECT_TRUE(held[0]->Writes.empty());
+  EXPECT_TRUE(held[1]->Writes.empty());
+  const std::int64_t twoHeld = Unfinished();
+  try {
+    held[2]->Feed(ClientFrame(0x01, piece));
+  } catch (const TlumWSException& e) {
+    EXPECT_STREQ(e.what(), "Message too big");
+  }
+  const auto frames = ParseFrames(held[2]->AllWritten());
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].FirstByte, 0x88);
+  EXPECT_EQ(frames[0].Payload, Bytes({0x03, 0xF1}));
+  EXPECT_EQ(Unfinished(), twoHeld) << "the closed one gave its bytes back";
+  // The two that fitted finish their messages as usual (an empty last frame: no growth).
+  for (int i = 0; i < 2; ++i) {
+    held[i]->Feed(ClientFrame(0x80, ""));
+    ASSERT_EQ(recorders[i].Texts.size(), 1u);
+    EXPECT_EQ(recorders[i].Texts[0], piece);
+  }
+  EXPECT_EQ(Unfinished(), base);
+  TlumWSConnection_Base_Indy::SetUnfinishedMessageBudget(saved);
+}
+
 TEST(Compression, RSV1OnAControlFrameIsAnError) {
   auto c = DeflateConnection();
   EXPECT_THROW(c->Feed(ClientFrame(0xC9, "p")), TlumWSException);

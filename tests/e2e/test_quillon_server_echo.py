@@ -96,6 +96,32 @@ def test_parallel_clients_each_get_their_own_echo(echo_server):
     run(scenario())
 
 
+@pytest.mark.parametrize("compression", [None, "deflate"])
+def test_pipelined_messages_come_back_whole_and_in_order(echo_server, compression):
+    # Sent without waiting, so that many frames arrive in one read and their answers leave
+    # together; sizes on both sides of what is answered together, and compressed with the
+    # history carried from message to message, which only survives frames kept in order.
+    sizes = [1, 30, 200, 5000, 70 * 1024, 3, 64 * 1024, 64 * 1024 + 1, 17, 100 * 1024]
+    messages = []
+    for i in range(150):
+        n = sizes[i % len(sizes)]
+        body = base64.b64encode(os.urandom(n))[:n].decode() if i % 3 else "a" * n
+        messages.append(f"{i}:{body}")
+
+    async def scenario():
+        async with websockets.connect(echo_server.ws_url, compression=compression,
+                                      max_size=None) as ws:
+            async def send_all():
+                for m in messages:
+                    await ws.send(m)
+            sender = asyncio.ensure_future(send_all())
+            for m in messages:
+                assert await ws.recv() == m
+            await sender
+
+    run(scenario())
+
+
 @pytest.mark.skipif(shutil.which("node") is None, reason="node is not installed")
 @pytest.mark.parametrize("deflate", ["0", "1"])
 def test_node_ws_echo(echo_server, deflate):

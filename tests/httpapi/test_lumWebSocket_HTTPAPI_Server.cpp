@@ -180,15 +180,32 @@ TEST(ThreadPool, FailedCompletionIsReleasedWithItsChunkNotProcessed) {
   EXPECT_EQ(TestConnection::alive, 0);
 }
 
-TEST(ThreadPool, AnOrdinaryErrorDoesNotStopTheWorker) {
-  std::atomic<int> calls{0};
-  RecordingPool pool(1, [&](TlumHTTPAPIContext*) {
-    if (++calls == 1) throw std::runtime_error("boom");
-  });
-  Post(pool.IOCompletition(), NewHTTPAPIContext(mthSendHttpResponse));
-  Post(pool.IOCompletition(), NewHTTPAPIContext(mthSendHttpResponse));
-  EXPECT_TRUE(WaitUntil([&] { return calls == 2; }));
-  EXPECT_EQ(pool.ids.size(), 1u);
+struct NotAnException {};
+
+TEST(ThreadPool, AWorkerSurvivesWhateverIsThrown) {
+  const struct {
+    const char* name;
+    std::function<void()> raise;
+  } cases[] = {
+      {"std::exception", [] { throw std::runtime_error("boom"); }},
+      {"int", [] { throw 42; }},
+      {"plain struct", [] { throw NotAnException{}; }},
+      {"C string", [] { throw "boom"; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const long base = LiveHTTPAPIContexts();
+    std::atomic<int> calls{0};
+    RecordingPool pool(1, [&](TlumHTTPAPIContext*) {
+      if (++calls <= 2) c.raise();
+    });
+    for (int i = 0; i < 3; ++i) Post(pool.IOCompletition(), NewHTTPAPIContext(mthSendHttpResponse));
+    EXPECT_TRUE(WaitUntil([&] { return calls == 3; }));
+    EXPECT_EQ(pool.processed, 1) << "only the one that did not throw ran to its end";
+    EXPECT_EQ(pool.ids.size(), 1u) << "the same single worker took all three";
+    pool.Stop();
+    EXPECT_EQ(LiveHTTPAPIContexts(), base);
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -202,10 +219,12 @@ class Dispatch : public ::testing::Test {
     server_->OnConnect = [this](TlumHTTPServerAPI*, TlumHTTPAPIContext& c) {
       Record("connect", c);
       if (throwIn_ == "connect") throw std::runtime_error("connect failed");
+      if (throwIn_ == "connect-int") throw 7;
     };
     server_->OnDisconnect = [this](TlumHTTPServerAPI*, TlumHTTPAPIContext& c) {
       Record("disconnect", c);
       if (throwIn_ == "disconnect") throw std::runtime_error("disconnect failed");
+      if (throwIn_ == "disconnect-int") throw 7;
     };
     port_ = server_->ThreadPool()->IOCompletition();
   }
@@ -274,7 +293,8 @@ TEST_F(Dispatch, EveryKindIsHandledAndReleasedOnce) {
 }
 
 TEST_F(Dispatch, ErrorsInsideHandlersStillReleaseEachContextOnce) {
-  for (const char* where : {"connect", "disconnect"}) {
+  // Two workers for forty packets: a worker lost to a throw would leave packets unhandled.
+  for (const char* where : {"connect", "disconnect", "connect-int", "disconnect-int"}) {
     throwIn_ = where;
     for (int i = 0; i < 20; ++i) {
       TlumHTTPAPIContext* receive = NewHTTPAPIContext(mthReceiveHttpRequest);
@@ -300,6 +320,90 @@ TEST_F(Dispatch, ConnectionsOutliveTheirOutstandingContexts) {
   Post(port_, wait);
   EXPECT_TRUE(Settled());
   EXPECT_EQ(TestConnection::alive, 0);
+}
+
+// A connection that notices when two of its completions run at once.
+class SerialConnection : public TestConnection {
+ public:
+  void DoReadData(DWORD aBytesReceived) override {
+    Enter();
+    TestConnection::DoReadData(aBytesReceived);
+    Leave();
+  }
+  void Enter() {
+    if (++inside > 1) ++overlaps;
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+  }
+  void Leave() { --inside; }
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  std::atomic<int> readsAtDisconnect{-1};
+};
+
+TEST_F(Dispatch, OneConnectionsCompletionsRunOneAtATimeAndTheDisconnectLast) {
+  server_ = std::make_unique<TlumHTTPServerAPI>(true, 4);
+  port_ = server_->ThreadPool()->IOCompletition();
+  server_->OnDisconnect = [](TlumHTTPServerAPI*, TlumHTTPAPIContext& c) {
+    auto* s = static_cast<SerialConnection*>(c.connection);
+    s->Enter();
+    s->readsAtDisconnect = s->reads.load();
+    s->Leave();
+  };
+  constexpr int kReads = 40;
+  for (int round = 0; round < 5; ++round) {
+    auto* connection = new SerialConnection;
+    // As the engine delivers them: reads with sends completing in between, then the end.
+    for (int i = 0; i < kReads; ++i) {
+      Post(port_, NewHTTPAPIContext(mthReceiveRequestEntityBody, connection), 10);
+      Post(port_, NewHTTPAPIContext(mthSendResponseEntityBody, connection));
+    }
+    Post(port_, NewHTTPAPIContext(mthWaitForDisconnect, connection));
+    ASSERT_TRUE(Settled());
+    EXPECT_EQ(connection->overlaps, 0);
+    EXPECT_EQ(connection->reads, kReads);
+    EXPECT_EQ(connection->readsAtDisconnect, kReads) << "the disconnect came before a read";
+    EXPECT_EQ(connection->RefCount(), 1);
+    connection->Release();
+  }
+}
+
+TEST_F(Dispatch, ADisconnectWaitsForTheReceiveStillOutstanding) {
+  server_->OnDisconnect = [this](TlumHTTPServerAPI*, TlumHTTPAPIContext& c) {
+    Record(static_cast<TestConnection*>(c.connection)->reads ? "disconnect after read"
+                                                             : "disconnect",
+           c);
+  };
+  const struct {
+    const char* name;
+    bool fails;  // the outstanding receive ends in an error rather than with bytes
+    THTTPAPIMethods end;
+    std::vector<std::string> events;
+  } cases[] = {
+      {"bytes, then the wait", false, mthWaitForDisconnect, {"disconnect after read:6"}},
+      {"failure, then the wait", true, mthWaitForDisconnect, {"disconnect:6"}},
+      {"bytes, then the disconnecting send", false, mthSendDisconnect, {"disconnect after read:5"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    events_.clear();
+    auto* connection = new TestConnection;
+    // Posted by the reader, not yet completed when the end of the connection arrives.
+    TlumHTTPAPIContext* receive = NewHTTPAPIContext(mthReceiveRequestEntityBody, connection);
+    Post(port_, NewHTTPAPIContext(c.end, connection));
+    ASSERT_TRUE(WaitUntil([&] { return LiveHTTPAPIContexts() == base_ + 2; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(Events().empty()) << "the end is held back while a receive is outstanding";
+    if (c.fails) {
+      PostFailed(port_, receive, ERROR_CONNECTION_INVALID);
+    } else {
+      Post(port_, receive, 3);
+    }
+    ASSERT_TRUE(Settled());
+    EXPECT_EQ(Events(), c.events);
+    EXPECT_EQ(connection->reads, c.fails ? 0 : 1);
+    EXPECT_EQ(connection->RefCount(), 1);
+    connection->Release();
+  }
 }
 
 TEST_F(Dispatch, AsynchronousHandlerTakesOverEveryContext) {
