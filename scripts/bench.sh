@@ -9,8 +9,9 @@
 #   env:   ROUNDS (3)  DURATION (s per scenario, 5)  THREADS (quillon-server workers, 32: the
 #          default pool, as users run it)  IDLE_CONNS (10000; 0 skips the memory scenario)
 #          SCENARIOS (default: all of echo_100x1 echo_10x16 binary_64k deflate_100x1 connect idle)
-#          PEERS_EXTRA ("name=command ..."; {port} in a command is the port to listen on, and
-#          a command must serve the WebSocket echo there, e.g. an older quillon-server)
+#          PEERS_EXTRA ("name=command; name=command"; {port} in a command is the port to listen
+#          on, and a command must serve the WebSocket echo there, e.g. an older quillon-server;
+#          a peer named "before" is also counted under callgrind)
 #          HTTP (1: run the wrk scenarios)  CALLGRIND (1: count instructions per message)
 #          SKIP_BUILD (1: use the existing build/release)  OUT (docs/BENCHMARKS.md)
 #          TOOLS (../shared/tools)  TOOLS_BUILD (/tmp/quillon-ws-bench)
@@ -77,7 +78,10 @@ ulimit -n 20000 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 
 declare -A extra
 extra_names=()
-for pair in $PEERS_EXTRA; do
+IFS=';' read -r -a pairs <<< "$PEERS_EXTRA"
+for pair in "${pairs[@]}"; do
+  pair=${pair#"${pair%%[![:space:]]*}"}  # leading blanks
+  [ -n "$pair" ] || continue
   extra[${pair%%=*}]=${pair#*=}
   extra_names+=("${pair%%=*}")
 done
