@@ -170,7 +170,8 @@ http_results=$work/http.tsv
 if [ "$HTTP" = 1 ] && command -v wrk >/dev/null && command -v nginx >/dev/null; then
   ngdir=$work/nginx
   mkdir -p "$ngdir/logs"
-  sed -e "s#listen 127.0.0.1:8080#listen 127.0.0.1:$((PORT + 50))#" "$TOOLS/peers/nginx/nginx.conf" > "$ngdir/nginx.conf"
+  nginx_port=$((PORT + 500))
+  sed -e "s#listen 127.0.0.1:8080#listen 127.0.0.1:$nginx_port#" "$TOOLS/peers/nginx/nginx.conf" > "$ngdir/nginx.conf"
   for round in $(seq "$ROUNDS"); do
     for server in quillon nginx; do
       if [ "$server" = quillon ]; then
@@ -178,10 +179,11 @@ if [ "$HTTP" = 1 ] && command -v wrk >/dev/null && command -v nginx >/dev/null; 
         start_server quillon 0
         port=$PORT; paths=("/Quillon.js" "/test")
       else
-        taskset -c 0 nginx -p "$ngdir" -c "$ngdir/nginx.conf" -g "daemon off; pid $ngdir/nginx.pid;" \
+        mkdir -p /tmp/nginx-peer  # the configuration's pid and error log
+        taskset -c 0 nginx -p "$ngdir" -c "$ngdir/nginx.conf" \
           > "$work/nginx.log" 2>&1 &
         server_pid=$!
-        port=$((PORT + 50)); wait_port "$port" || { echo "nginx does not start" >&2; cat "$work/nginx.log" >&2; break; }
+        port=$nginx_port; wait_port "$port" || { echo "nginx does not start" >&2; cat "$work/nginx.log" >&2; break; }
         paths=("/ok")
       fi
       for path in "${paths[@]}"; do
@@ -199,7 +201,8 @@ if [ "$HTTP" = 1 ] && command -v wrk >/dev/null && command -v nginx >/dev/null; 
 fi
 
 # Instructions per echoed message: a fixed run (1 connection, 1 in flight, 32 B) under
-# callgrind; the server's instruction count over the messages wsload reports.
+# callgrind, counted only while wsload runs (start-up excluded), over the messages it reports;
+# every server counted with two workers.
 callgrind_results=$work/callgrind.tsv
 : > "$callgrind_results"
 if [ "$CALLGRIND" = 1 ] && command -v valgrind >/dev/null; then
@@ -207,17 +210,20 @@ if [ "$CALLGRIND" = 1 ] && command -v valgrind >/dev/null; then
     case $name in quillon|before) ;; *) continue ;; esac
     PORT=$((PORT + 1))
     if [ "$name" = quillon ]; then cmd="$SERVER --port $PORT --threads 2 --echo-binary --clean-disconnect"
-    else cmd=${extra[$name]//\{port\}/$PORT}; fi
+    else cmd="${extra[$name]//\{port\}/$PORT} --threads 2"; fi
     # shellcheck disable=SC2086
-    valgrind --tool=callgrind --callgrind-out-file="$work/cg.$name" $cmd > "$work/cg-$name.log" 2>&1 &
+    valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$work/cg.$name" $cmd \
+      > "$work/cg-$name.log" 2>&1 &
     server_pid=$!
     if wait_port "$PORT"; then
       sleep 1
+      callgrind_control -i on "$server_pid" >/dev/null 2>&1 || true
       msgs=$(taskset -c 1 "$WSLOAD" echo --url "ws://127.0.0.1:$PORT/" --conns 1 --inflight 1 --size 32 \
                --text --duration 10 2>/dev/null | tail -n 1 | "$PY" -c "import json,sys; print(json.loads(sys.stdin.read())['messages'])")
+      callgrind_control -i off "$server_pid" >/dev/null 2>&1 || true
       stop_server
-      ir=$(grep -m1 '^summary:' "$work/cg.$name"* 2>/dev/null | awk '{print $2}' || true)
-      [ -z "$ir" ] && ir=$(grep -h '^totals:' "$work/cg.$name"* | awk '{s+=$2} END {print s}')
+      # "summary" stays 0 when collection is switched on later; "totals" holds the count.
+      ir=$(grep -h '^totals:' "$work/cg.$name"* | awk '{s+=$2} END {print s}')
       printf '%s\t%s\t%s\n' "$name" "$msgs" "$ir" >> "$callgrind_results"
       echo "callgrind $name: $ir instructions for $msgs messages" >&2
     else
@@ -299,8 +305,8 @@ rows = list(csv.reader(open(cg), delimiter="\t"))
 if rows:
     lines += ["## Instructions per echoed message (callgrind)", "",
               "One connection, one message in flight, 32 B text, 10 s under `valgrind --tool=callgrind`, "
-              "quillon-server --threads 2; the server's total instruction count (start-up included) "
-              "over the messages echoed.", "", "| server | messages | instructions | per message |", "|---|---|---|---|"]
+              "each server with --threads 2; the server's instructions while the load ran "
+              "(`callgrind_control -i on/off`, start-up excluded) over the messages echoed.", "", "| server | messages | instructions | per message |", "|---|---|---|---|"]
     for name, msgs, ir in rows:
         try: per = f"{float(ir) / float(msgs):,.0f}"
         except (ValueError, ZeroDivisionError): per = "-"
