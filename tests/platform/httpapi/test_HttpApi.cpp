@@ -85,7 +85,8 @@ class Responder {
       threads_.emplace_back([this] {
         for (;;) {
           Received r = Receive(queue_);
-          if (r.rc == ERROR_OPERATION_ABORTED) return;
+          // Shut down, or closed while this thread was busy: nothing more can arrive.
+          if (r.rc == ERROR_OPERATION_ABORTED || r.rc == ERROR_INVALID_HANDLE) return;
           if (r.rc != NO_ERROR) continue;
           ++handled;
           handler_(queue_, *r.request);
