@@ -13,7 +13,7 @@ DEBIAN_PACKAGES=(
   python3 python3-pytest python3-requests python3-websockets curl
   chromium
   # benchmarks
-  wrk nginx-light libboost-dev
+  wrk nginx-light libboost-dev python3-matplotlib valgrind
   # fuzzing (the fuzz preset): clang with libFuzzer and its sanitizer runtimes
   clang-14 libclang-rt-14-dev
 )

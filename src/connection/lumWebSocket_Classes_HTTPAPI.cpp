@@ -394,6 +394,14 @@ void TlumWSConnection_HTTPAPI::DoReadData(DWORD aBytesReceived) {
   }
 }
 
+std::uint64_t TlumWSConnection_HTTPAPI::BufferedAmount() const {
+  ULONGLONG queued = 0;
+  if (FHTTPReqQueue == nullptr || FHTTPConnectionId == 0 ||
+      HttpQueryConnectionSendQueue(FHTTPReqQueue, FHTTPConnectionId, &queued, nullptr) != NO_ERROR)
+    return 0;
+  return queued;
+}
+
 void TlumWSConnection_HTTPAPI::ReceiveData() {
   const HTTP_REQUEST_ID id = HTTPRequestId();
   if (id == 0) return;

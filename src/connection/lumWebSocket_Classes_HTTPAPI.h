@@ -62,6 +62,13 @@ class TlumWSConnection_HTTPAPI : public TlumWSConnectionServer_Base {
   // Sends pass a request context and complete on the pool.
   bool Asynchronous() const { return FAsynchronous; }
   void SetAsynchronous(bool Value) { FAsynchronous = Value; }
+  // Backpressure: bytes written to this connection that the client has not taken yet (0 when
+  // detached), and whether they pass the high-water mark, above which a sender should hold
+  // back before the engine's send-queue cap drops a client that does not read.
+  std::uint64_t BufferedAmount() const;
+  std::uint64_t SendHighWater() const { return FSendHighWater; }
+  void SetSendHighWater(std::uint64_t Value) { FSendHighWater = Value; }
+  bool AboveHighWater() const { return BufferedAmount() > FSendHighWater; }
 
   // Builds HeadersRequest from the request record: the request line (method text, raw URL,
   // always " HTTP/1.1"), then one "Name: value" line per header.
@@ -115,6 +122,7 @@ class TlumWSConnection_HTTPAPI : public TlumWSConnectionServer_Base {
   HANDLE FHTTPReqQueue = nullptr;
   std::atomic<HTTP_REQUEST_ID> FHTTPRequestId{0};
   HTTP_CONNECTION_ID FHTTPConnectionId = 0;
+  std::uint64_t FSendHighWater = 1u << 20;
   HTTP_REQUEST_V2* FHTTPRequest = nullptr;
   PHTTP_LOG_DATA FHTTPLogData = nullptr;
   HANDLE FIOCompletition = nullptr;

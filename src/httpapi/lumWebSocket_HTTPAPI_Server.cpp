@@ -178,8 +178,9 @@ void TlumThreadPool_Thread::Execute() {
 TlumThreadPool::TlumThreadPool(HANDLE aFileHandle, HANDLE aCompletionPort, int aThreads)
     : FThreads(aThreads > 0 ? aThreads : 1) {
   FThreadsID.resize(static_cast<std::size_t>(FThreads));
-  FIOCompletition = CreateIoCompletionPort(aFileHandle, aCompletionPort, 0,
-                                           static_cast<DWORD>(FThreads));
+  // Concurrency 0: as many threads run packets at once as there are processors, however
+  // large the pool; the others sleep until work outgrows the running ones.
+  FIOCompletition = CreateIoCompletionPort(aFileHandle, aCompletionPort, 0, 0);
 }
 
 TlumThreadPool::~TlumThreadPool() { StopWorkers(); }

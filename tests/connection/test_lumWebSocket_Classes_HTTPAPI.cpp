@@ -361,6 +361,27 @@ TEST_P(Transport, SmallReadBufferStillDeliversWholeMessages) {
   EXPECT_EQ(client.ReadFrame().Payload, text);
 }
 
+// Backpressure is visible: an echo the client does not read stays counted on its connection
+// until the client takes it.
+TEST_P(Transport, BufferedAmountCountsWhatTheClientHasNotTaken) {
+  Client client(FPort);
+  ASSERT_TRUE(client.Upgrade(FPort));
+  ASSERT_TRUE(WaitUntil([&] { return FUpgrades.load() == 1; }));
+  TlumWSConnection_HTTPAPI* connection = nullptr;
+  {
+    std::lock_guard hold(FLock);
+    connection = FList.front();
+  }
+  EXPECT_EQ(connection->BufferedAmount(), 0u);
+  EXPECT_FALSE(connection->AboveHighWater());
+  const std::string text(12u << 20, 'b');  // more than the kernel holds for an unread socket
+  client.Send(ClientFrame(0x81, text));
+  EXPECT_TRUE(WaitUntil([&] { return connection->AboveHighWater(); }));
+  EXPECT_GT(connection->BufferedAmount(), connection->SendHighWater());
+  EXPECT_EQ(client.ReadFrame().Payload.size(), text.size());
+  EXPECT_TRUE(WaitUntil([&] { return connection->BufferedAmount() == 0; }));
+}
+
 TEST_P(Transport, ServerCloseEndsTheTcpConnectionAfterTheCloseFrame) {
   Client client(FPort);
   ASSERT_TRUE(client.Upgrade(FPort));

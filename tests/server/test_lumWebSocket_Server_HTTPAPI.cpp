@@ -628,10 +628,8 @@ TEST_P(Wire, HandlersThrowingAnythingLeaveTheWorkersServing) {
 
 // A client that writes its frames and half-closes in one go: every message reaches the
 // application before the disconnect does, the two never run at once, and every message is
-// echoed. Disabled until the engine keeps a half-closed opaque stream writable and ends it
-// once its bytes are read (today it closes the socket at the client's FIN, or never ends a
-// stream whose last bytes were read after the FIN).
-TEST_P(Wire, DISABLED_FramesBeforeAHalfCloseAreDeliveredBeforeTheDisconnect) {
+// echoed.
+TEST_P(Wire, FramesBeforeAHalfCloseAreDeliveredBeforeTheDisconnect) {
   std::mutex lock;
   std::vector<std::string> seen;
   std::atomic<int> inside{0}, overlaps{0}, disconnects{0};

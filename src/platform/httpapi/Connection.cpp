@@ -1,7 +1,8 @@
 // One client connection: reading and parsing on the event loop, one request at a time handed
-// to its queue (pipelined requests wait in the buffer, so answers go out in order), bodies
-// read and responses written on the caller's thread. Bytes the socket does not take at once
-// are queued here up to a cap; the loop flushes them.
+// to its queue (pipelined requests wait in the buffer, so answers go out in order) once its
+// body has arrived (up to a bound), the rest of a body read and responses written on the
+// caller's thread. Bytes the socket does not take at once are queued here up to a cap;
+// whichever thread owns the write side flushes them with the lock released.
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/httpapi/Engine.h"
@@ -25,6 +27,51 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kReadWindow = 64 * 1024;  // unconsumed bytes before reading pauses
 constexpr auto kLinger = std::chrono::seconds(2);
 constexpr auto kSendRateWindow = std::chrono::seconds(2);
+// A body gets the entity-body time-out plus one second per this many bytes received: a
+// minimum rate, so a trickling client cannot hold its request by sending a byte now and then.
+constexpr std::uint64_t kMinBodyRate = 16 * 1024;
+// After the peer's end of stream, how long the application may take to ask for more.
+constexpr auto kEndOfStreamGrace = std::chrono::seconds(5);
+
+std::atomic<std::size_t> g_queuedTotal{0};
+
+// Log lines and notes made under a connection's lock, written once it is released: the loop
+// must never wait on a disk. Declared before the lock guard, so it runs after the unlock.
+struct Deferred {
+  std::vector<std::pair<std::shared_ptr<W3CLog>, W3CLogEntry>> logs;
+  std::vector<std::string> notes;
+  int depth = 0;
+};
+thread_local Deferred t_deferred;
+
+// Only with no connection lock held.
+void WriteDeferredLogs() {
+  if (t_deferred.logs.empty()) return;
+  auto logs = std::move(t_deferred.logs);
+  t_deferred.logs.clear();
+  for (auto& [log, entry] : logs) {
+    try {
+      log->Write(entry);
+    } catch (...) {
+      // A full disk must not take the connection's thread down.
+    }
+  }
+}
+
+class AfterUnlock {
+ public:
+  AfterUnlock() { ++t_deferred.depth; }
+  ~AfterUnlock() {
+    if (--t_deferred.depth > 0) return;
+    WriteDeferredLogs();
+    if (t_deferred.notes.empty()) return;
+    auto notes = std::move(t_deferred.notes);
+    t_deferred.notes.clear();
+    for (const std::string& note : notes) std::fprintf(stderr, "quillon engine: %s\n", note.c_str());
+  }
+  AfterUnlock(const AfterUnlock&) = delete;
+  AfterUnlock& operator=(const AfterUnlock&) = delete;
+};
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
@@ -54,6 +101,8 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
 }
 
 }  // namespace
+
+std::size_t QueuedSendBytes() { return g_queuedTotal.load(); }
 
 char* InBuffer::Reserve(std::size_t n, std::size_t& room) {
   if (capacity_ - end_ < n) {
@@ -85,10 +134,12 @@ Connection::Connection(int fd, const SocketAddress& local, const SocketAddress& 
 Connection::~Connection() {
   if (ssl_) SSL_free(ssl_);
   if (fd_ >= 0) ::close(fd_);
+  if (queued_) g_queuedTotal.fetch_sub(queued_);
 }
 
 bool Connection::Open(SSL_CTX* tlsContext) {
-  std::lock_guard g(lock_);
+  AfterUnlock after;
+  std::unique_lock g(lock_);
   Connections().Insert(id_, shared_from_this());
   if (!EventLoop::Instance().Add(shared_from_this(), fd_,
                                  EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET)) {
@@ -96,6 +147,7 @@ bool Connection::Open(SSL_CTX* tlsContext) {
     return false;
   }
   StartLocked(tlsContext);
+  PumpLocked(g);
   return true;
 }
 
@@ -197,26 +249,34 @@ long Connection::IoWrite(const char* data, std::size_t size, bool& again) {
 }
 
 void Connection::OnEvents(std::uint32_t events) {
-  std::lock_guard g(lock_);
+  AfterUnlock after;
+  std::unique_lock g(lock_);
   if (phase_ == Phase::Closed) return;
   if (phase_ == Phase::Handshake) {
     HandshakeLocked();
+    PumpLocked(g);
     return;
   }
   if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) hangup_ = true;
-  if (events & EPOLLOUT) FlushLocked();
-  if (phase_ == Phase::Closed) return;
   if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) ReadLocked();
   if (phase_ == Phase::Closed) return;
   ProcessLocked();
+  // Writable again, or answers the engine queued: never waits for a worker that owns the
+  // write side, only tells it to go on.
+  if ((events & EPOLLOUT) || queued_) PumpLocked(g);
 }
 
 void Connection::ReadLocked() {
+  if (ssl_ && writing_) {
+    readWanted_ = true;  // the TLS object is in use: the writer reads when it is done
+    return;
+  }
   readPaused_ = false;
+  const std::size_t window = phase_ == Phase::Body ? g_bodyHoldLimit + kReadWindow : kReadWindow;
   while (phase_ != Phase::Closed && !peerEof_) {
     if (phase_ == Phase::Lingering) {
       in_.Clear();
-    } else if (in_.size() + (decoded_.size() - decodedPos_) >= kReadWindow) {
+    } else if (in_.size() + (decoded_.size() - decodedPos_) >= window) {
       readPaused_ = true;  // the application reads the rest when it takes these bytes
       return;
     }
@@ -238,6 +298,11 @@ void Connection::ReadLocked() {
       peerEof_ = true;
       return;
     }
+    if (phase_ == Phase::Opaque && !in_.empty()) {
+      // Reset after data: what arrived before it is still handed up, then the stream ends.
+      peerEof_ = true;
+      return;
+    }
     TeardownLocked();  // reset or other failure: the client is gone
     return;
   }
@@ -247,6 +312,15 @@ void Connection::ProcessLocked() {
   switch (phase_) {
     case Phase::Head:
       HandleHeadLocked();
+      break;
+    case Phase::Body:
+      for (;;) {
+        const std::size_t before = in_.size();
+        GatherBodyLocked();
+        if (phase_ != Phase::Body || !readPaused_) break;
+        ReadLocked();  // decoding made room
+        if (in_.size() == before) break;
+      }
       break;
     case Phase::Dispatched:
       if (discarding_) {
@@ -269,7 +343,17 @@ void Connection::ProcessLocked() {
     case Phase::Opaque:
       ServePendingReadLocked();
       if (syncReaders_) changed_.notify_all();
-      if (peerEof_ && in_.empty()) TeardownLocked();
+      if (peerEof_ && in_.empty()) {
+        // Every byte before the end has been handed up. The stream ends once the application
+        // asks for more: then the end cannot overtake the last read's completion, and the
+        // answers to the last messages still go out before the socket closes.
+        if (pendingRead_ || syncReaders_) {
+          CloseLocked(true);
+        } else if (!eofSeen_) {
+          eofSeen_ = true;
+          eofAt_ = Clock::now();
+        }
+      }
       break;
     case Phase::Lingering:
       in_.Clear();
@@ -307,7 +391,7 @@ void Connection::HandleHeadLocked() {
 void Connection::AnswerLocked(int status, bool keepAlive) {
   std::string response = EngineResponse(status, keepAlive);
   iovec part{response.data(), response.size()};
-  if (!WriteLocked(&part, 1)) return;
+  if (!QueueLocked(&part, 1)) return;
   if (!keepAlive) CloseLocked(true);
 }
 
@@ -445,119 +529,180 @@ void Connection::DeliverLocked(const RequestHead& parsed) {
   bytesReceived_ = r.head.size() + in_.size();
   timeouts_ = route->timeouts;
   bandwidth_ = route->bandwidth;
+  if (noBody) {
+    QueueRequestLocked();
+    return;
+  }
+  phase_ = Phase::Body;
+  GatherBodyLocked();
+}
+
+void Connection::GatherBodyLocked() {
+  if (!current_ || closeAfterFlush_) return;
+  const bool chunked = current_->parsed.body == BodyKind::Chunked;
+  if (chunked) {
+    DecodeChunksLocked();
+    if (phase_ != Phase::Body || !current_ || closeAfterFlush_) return;
+  }
+  const std::size_t held = chunked ? decoded_.size() - decodedPos_ : in_.size();
+  const bool whole = chunked ? chunked_.done() : in_.size() >= bodyRemaining_;
+  // A declared length past the bound goes up at once: the application may refuse it unread,
+  // and would wait on most of it anyway.
+  const bool tooLarge = !chunked && bodyRemaining_ > g_bodyHoldLimit;
+  if (!whole && !tooLarge && held < g_bodyHoldLimit && !peerEof_) {
+    SendContinueLocked();  // the client may be waiting for leave to send
+    return;
+  }
+  QueueRequestLocked();
+}
+
+void Connection::QueueRequestLocked() {
   phase_ = Phase::Dispatched;
-  Requests().Insert(r.id, request);
-  if (!route->queue->Deliver(request)) {
-    Requests().Erase(r.id);
+  current_->queuedAt = Clock::now();
+  Requests().Insert(current_->id, current_);
+  if (!current_->route.queue->Deliver(current_)) {
+    Requests().Erase(current_->id);
     current_.reset();
     AnswerLocked(503, false);
   }
 }
 
-bool Connection::WriteLocked(const iovec* parts, int count) {
+Clock::time_point Connection::BodyDeadlineLocked() const {
+  return requestStart_ + timeouts_.entityBody +
+         std::chrono::seconds(bytesReceived_ / kMinBodyRate);
+}
+
+void Connection::DropLocked(const char* why) {
+  t_deferred.notes.push_back("connection " + std::to_string(id_) + " from " + remote_.Text() +
+                             " dropped: " + why);
+  TeardownLocked();
+}
+
+bool Connection::QueueLocked(const iovec* parts, int count) {
   if (phase_ == Phase::Closed || fd_ < 0) return false;
   std::size_t total = 0;
   for (int i = 0; i < count; ++i) total += parts[i].iov_len;
   if (total == 0) return true;
-  std::size_t allowed = total;
-  if (bandwidth_) allowed = bandwidth_->Take(total);
-  std::size_t written = 0;
-  if (outPos_ == out_.size() && allowed > 0) {
-    if (!ssl_) {
-      // Straight from the caller's buffers in one system call.
-      iovec local[8];
-      int n = 0;
-      std::size_t budget = allowed;
-      for (int i = 0; i < count && n < 8 && budget; ++i) {
-        std::size_t len = std::min(parts[i].iov_len, budget);
-        local[n++] = iovec{parts[i].iov_base, len};
-        budget -= len;
-      }
-      for (;;) {
-        msghdr msg{};
-        msg.msg_iov = local;
-        msg.msg_iovlen = static_cast<std::size_t>(n);
-        ssize_t r = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
-        if (r >= 0) {
-          written = static_cast<std::size_t>(r);
-          break;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-        TeardownLocked();
-        return false;
-      }
-    } else {
-      thread_local std::string joined;
-      const char* data = static_cast<const char*>(parts[0].iov_base);
-      if (count > 1) {
-        joined.clear();
-        for (int i = 0; i < count; ++i)
-          joined.append(static_cast<const char*>(parts[i].iov_base), parts[i].iov_len);
-        data = joined.data();
-      }
-      while (written < allowed) {
-        bool again = false;
-        long r = IoWrite(data + written, allowed - written, again);
-        if (again) break;
-        if (r < 0) {
-          TeardownLocked();
-          return false;
-        }
-        written += static_cast<std::size_t>(r);
-      }
-    }
+  // One message of any size may wait; a write that finds more than the cap still unsent
+  // means the peer does not read.
+  if (queued_ > g_sendQueueCap) {
+    DropLocked("the peer does not read (its send queue passed the cap)");
+    return false;
   }
-  flushedSinceCheck_ += written;
-  if (written < total) {
-    if (outPos_ == out_.size()) {
-      // The send rate is measured from the moment the peer stopped taking everything.
-      sendCheck_ = Clock::now();
-      flushedSinceCheck_ = 0;
-    }
-    std::size_t skip = written;
-    for (int i = 0; i < count; ++i) {
-      std::size_t len = parts[i].iov_len;
-      if (skip >= len) {
-        skip -= len;
-        continue;
-      }
-      out_.append(static_cast<const char*>(parts[i].iov_base) + skip, len - skip);
-      skip = 0;
-    }
-    if (out_.size() - outPos_ > g_sendQueueCap) {
-      TeardownLocked();  // the peer does not read: past the cap the connection goes
-      return false;
-    }
-    if (bandwidth_) EventLoop::Instance().WantFastTick();
+  if (g_queuedTotal.load() + total > g_processSendQueueCap) {
+    DropLocked("the bytes queued for all connections reached their cap");
+    return false;
   }
+  if (queued_ == 0) {
+    // The send rate is measured from the moment the peer stopped taking everything.
+    sendCheck_ = Clock::now();
+    flushedSinceCheck_ = 0;
+  }
+  if (outPos_ == out_.size()) {
+    out_.clear();
+    outPos_ = 0;
+  }
+  for (int i = 0; i < count; ++i) out_.append(static_cast<const char*>(parts[i].iov_base), parts[i].iov_len);
+  queued_ += total;
+  g_queuedTotal.fetch_add(total);
   return true;
 }
 
-void Connection::FlushLocked() {
-  while (outPos_ < out_.size() && phase_ != Phase::Closed) {
+void Connection::PumpLocked(std::unique_lock<std::mutex>& g) {
+  for (;;) {
+    if (phase_ == Phase::Closed) return;
+    if (writing_) {
+      flushWanted_ = true;  // the owner goes on before it lets go of the write side
+      return;
+    }
+    if (readWanted_) {
+      readWanted_ = false;
+      ReadLocked();
+      ProcessLocked();
+      continue;
+    }
+    if (queued_ == 0) break;
     std::size_t want = out_.size() - outPos_;
+    bool throttled = false;
     if (bandwidth_) {
-      want = bandwidth_->Take(want);
-      if (want == 0) {
+      std::size_t allowed = bandwidth_->Take(want);
+      if (allowed == 0) {
         EventLoop::Instance().WantFastTick();
         return;
       }
+      throttled = allowed < want;
+      want = allowed;
     }
-    bool again = false;
-    long n = IoWrite(out_.data() + outPos_, want, again);
-    if (again) return;
-    if (n < 0) {
+    std::string sending;
+    sending.swap(out_);
+    const std::size_t from = outPos_;
+    outPos_ = 0;
+    writing_ = true;
+    flushWanted_ = false;
+    g.unlock();
+    if (t_deferred.depth == 1) WriteDeferredLogs();
+    std::size_t sent = 0;
+    bool again = false, failed = false;
+    while (sent < want) {
+      long n = IoWrite(sending.data() + from + sent, want - sent, again);
+      if (again) break;
+      if (n < 0) {
+        failed = true;
+        break;
+      }
+      sent += static_cast<std::size_t>(n);
+    }
+    g.lock();
+    writing_ = false;
+    if (phase_ == Phase::Closed) {
+      EndWriteLocked();
+      return;
+    }
+    queued_ -= sent;
+    g_queuedTotal.fetch_sub(sent);
+    flushedSinceCheck_ += sent;
+    // The unsent rest goes back before whatever was queued meanwhile.
+    const std::size_t rest = from + sent;
+    if (rest < sending.size()) {
+      if (outPos_ == out_.size()) {
+        out_.swap(sending);
+        outPos_ = rest;
+      } else {
+        out_.insert(outPos_, sending, rest, std::string::npos);
+      }
+    }
+    if (failed) {
       TeardownLocked();
       return;
     }
-    outPos_ += static_cast<std::size_t>(n);
-    flushedSinceCheck_ += static_cast<std::size_t>(n);
+    if (throttled && !again) {
+      EventLoop::Instance().WantFastTick();
+      if (!readWanted_) return;
+      continue;
+    }
+    if (again && !flushWanted_ && !readWanted_) return;  // the next writable edge resumes
   }
-  if (phase_ == Phase::Closed) return;
   out_.clear();
   outPos_ = 0;
   if (closeAfterFlush_ && phase_ != Phase::Lingering) BeginLingerLocked();
+}
+
+void Connection::EndWriteLocked() {
+  if (!socketDeferred_) return;
+  socketDeferred_ = false;
+  if (ssl_) {
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+  }
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+std::uint64_t Connection::QueuedBytes() {
+  std::lock_guard g(lock_);
+  return queued_;
 }
 
 void Connection::CloseLocked(bool graceful) {
@@ -572,7 +717,7 @@ void Connection::CloseLocked(bool graceful) {
     Requests().Erase(current_->id);
     current_.reset();
   }
-  if (outPos_ == out_.size()) BeginLingerLocked();
+  if (SendIdleLocked()) BeginLingerLocked();
 }
 
 void Connection::BeginLingerLocked() {
@@ -603,17 +748,28 @@ void Connection::TeardownLocked() {
   if (phase_ == Phase::Closed) return;
   if (current_ && logRequested_) LogLocked();
   phase_ = Phase::Closed;
-  if (ssl_) {
-    SSL_free(ssl_);
-    ssl_ = nullptr;
+  if (writing_) {
+    // Another thread is in a write on this socket: it frees the socket when it returns.
+    socketDeferred_ = true;
+    if (fd_ >= 0) EventLoop::Instance().Forget(fd_);
+  } else {
+    if (ssl_) {
+      SSL_free(ssl_);
+      ssl_ = nullptr;
+    }
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
   }
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-  out_.clear();
+  // Buffers go now, not when the last reference does.
+  std::string().swap(out_);
   outPos_ = 0;
-  in_.Clear();
+  g_queuedTotal.fetch_sub(queued_);
+  queued_ = 0;
+  in_.Release();
+  std::string().swap(decoded_);
+  decodedPos_ = 0;
   FailPendingReadLocked(ERROR_CONNECTION_INVALID);
   for (DisconnectWaiter& w : disconnectWaiters_) w.queue->Complete(w.overlapped, 0, NO_ERROR);
   disconnectWaiters_.clear();
@@ -708,7 +864,7 @@ void Connection::SendContinueLocked() {
   continueSent_ = true;
   static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
   iovec part{const_cast<char*>(kContinue), sizeof kContinue - 1};
-  WriteLocked(&part, 1);
+  QueueLocked(&part, 1);
 }
 
 void Connection::ServePendingReadLocked() {
@@ -745,7 +901,16 @@ ULONG Connection::ReceiveBody(const Request& request, ULONG flags, void* buffer,
                               ULONG* bytes, LPOVERLAPPED overlapped) {
   if (bytes) *bytes = 0;
   if (!buffer || size == 0) return ERROR_INVALID_PARAMETER;
+  AfterUnlock after;
   std::unique_lock g(lock_);
+  ULONG rc = ReceiveBodyLocked(g, request, flags, buffer, size, bytes, overlapped);
+  PumpLocked(g);
+  return rc;
+}
+
+ULONG Connection::ReceiveBodyLocked(std::unique_lock<std::mutex>& g, const Request& request,
+                                    ULONG flags, void* buffer, ULONG size, ULONG* bytes,
+                                    LPOVERLAPPED overlapped) {
   if (current_.get() != &request || (phase_ != Phase::Dispatched && phase_ != Phase::Opaque))
     return ERROR_CONNECTION_INVALID;
   if (pendingRead_ || syncReaders_) return ERROR_INVALID_PARAMETER;  // one read at a time
@@ -773,7 +938,13 @@ ULONG Connection::ReceiveBody(const Request& request, ULONG flags, void* buffer,
     }
     if (overlapped) {
       pendingRead_ = PendingRead{request.route.queue, out, size, flags, overlapped, 0};
+      // Everything before the peer's end was handed up: asking for more ends the stream.
+      if (peerEof_) CloseLocked(true);
       return ERROR_IO_PENDING;
+    }
+    if (peerEof_) {
+      CloseLocked(true);
+      return ERROR_CONNECTION_INVALID;
     }
     ++syncReaders_;
     changed_.wait(g, [&] { return phase_ != Phase::Opaque || !in_.empty(); });
@@ -805,9 +976,13 @@ ULONG Connection::ReceiveBody(const Request& request, ULONG flags, void* buffer,
   }
   ++syncReaders_;
   while (phase_ == Phase::Dispatched && current_.get() == &request && !satisfied()) {
-    auto deadline = bodyProgress_ + timeouts_.entityBody;
-    if (changed_.wait_until(g, deadline) == std::cv_status::timeout &&
-        Clock::now() >= bodyProgress_ + timeouts_.entityBody) {
+    // Bytes the loop read while this reader slept, or room for it to read more.
+    if (readPaused_ || !in_.empty()) {
+      filled += TakeBodyLocked(out + filled, size - filled);
+      if (phase_ != Phase::Dispatched || satisfied()) break;
+    }
+    if (changed_.wait_until(g, BodyDeadlineLocked()) == std::cv_status::timeout &&
+        Clock::now() >= BodyDeadlineLocked()) {
       --syncReaders_;
       TeardownLocked();
       return ERROR_CONNECTION_INVALID;
@@ -840,7 +1015,19 @@ ULONG Connection::SendResponse(const Request& request, ULONG flags,
   thread_local std::string head;
   head.clear();
 
+  AfterUnlock after;
   std::unique_lock g(lock_);
+  ULONG rc = SendResponseLocked(g, request, flags, response, chunkCount, chunks, bodyBytes, head,
+                                bytesSent, overlapped, logData);
+  PumpLocked(g);
+  return rc;
+}
+
+ULONG Connection::SendResponseLocked(std::unique_lock<std::mutex>& g, const Request& request,
+                                     ULONG flags, const HTTP_RESPONSE_V2* response,
+                                     USHORT chunkCount, const HTTP_DATA_CHUNK* chunks,
+                                     std::uint64_t bodyBytes, std::string& head,
+                                     ULONG* bytesSent, LPOVERLAPPED overlapped, bool logData) {
   if (current_.get() != &request || (phase_ != Phase::Dispatched && phase_ != Phase::Opaque))
     return ERROR_CONNECTION_INVALID;
   const bool disconnect = flags & HTTP_SEND_RESPONSE_FLAG_DISCONNECT;
@@ -887,9 +1074,17 @@ ULONG Connection::SendResponse(const Request& request, ULONG flags,
     bodySent = bodyBytes;
   }
   std::uint64_t total = head.size() + bodySent;
-  if (count && !WriteLocked(parts, count)) return ERROR_CONNECTION_INVALID;
   bytesSent_ += total;
   if (logData) logRequested_ = true;
+  // The log line of a request its send ends is made now and written before the bytes go
+  // out (with the lock released): once the client has its answer, the line is on file.
+  const bool ends = disconnect || (!more && plan_.delimit != Delimit::Opaque && phase_ == Phase::Dispatched);
+  if (ends && logRequested_) {
+    LogLocked();
+    logRequested_ = false;
+  }
+  if (count && !WriteDirectLocked(g, parts, count)) return ERROR_CONNECTION_INVALID;
+  if (current_.get() != &request) return ERROR_CONNECTION_INVALID;
   if (plan_.delimit == Delimit::Opaque && phase_ == Phase::Dispatched) {
     // The connection is a raw byte stream from here on, both ways.
     phase_ = Phase::Opaque;
@@ -935,6 +1130,71 @@ void Connection::FinishResponseLocked() {
   HandleHeadLocked();
 }
 
+bool Connection::WriteDirectLocked(std::unique_lock<std::mutex>& g, const iovec* parts,
+                                   int count) {
+  if (phase_ == Phase::Closed || fd_ < 0) return false;
+  if (ssl_ || bandwidth_ || !SendIdleLocked()) return QueueLocked(parts, count);
+  // Nothing waits before these bytes: straight from the caller's buffers in one system
+  // call, made with the lock released.
+  std::size_t total = 0;
+  for (int i = 0; i < count; ++i) total += parts[i].iov_len;
+  writing_ = true;
+  flushWanted_ = false;
+  const int fd = fd_;
+  g.unlock();
+  if (t_deferred.depth == 1) WriteDeferredLogs();
+  std::size_t written = 0;
+  bool failed = false;
+  for (;;) {
+    msghdr msg{};
+    msg.msg_iov = const_cast<iovec*>(parts);
+    msg.msg_iovlen = static_cast<std::size_t>(count);
+    ssize_t r = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (r >= 0) {
+      written = static_cast<std::size_t>(r);
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) failed = true;
+    break;
+  }
+  g.lock();
+  writing_ = false;
+  if (phase_ == Phase::Closed) {
+    EndWriteLocked();
+    return false;
+  }
+  flushedSinceCheck_ += written;
+  if (failed) {
+    TeardownLocked();
+    return false;
+  }
+  if (written == total) return true;
+  // The rest waits in the queue, ahead of anything queued meanwhile.
+  std::string before;
+  if (queued_) {
+    before.assign(out_, outPos_, std::string::npos);
+    g_queuedTotal.fetch_sub(queued_);
+    queued_ = 0;
+    out_.clear();
+    outPos_ = 0;
+  }
+  iovec rest[1 + 8 + 1];
+  int n = 0;
+  std::size_t skip = written;
+  for (int i = 0; i < count; ++i) {
+    std::size_t len = parts[i].iov_len;
+    if (skip >= len) {
+      skip -= len;
+      continue;
+    }
+    rest[n++] = iovec{static_cast<char*>(parts[i].iov_base) + skip, len - skip};
+    skip = 0;
+  }
+  if (!before.empty()) rest[n++] = iovec{before.data(), before.size()};
+  return QueueLocked(rest, n);
+}
+
 ULONG Connection::WaitForDisconnect(RequestQueue* queue, LPOVERLAPPED overlapped) {
   std::unique_lock g(lock_);
   if (phase_ == Phase::Closed || phase_ == Phase::Lingering) return ERROR_CONNECTION_INVALID;
@@ -948,24 +1208,29 @@ ULONG Connection::WaitForDisconnect(RequestQueue* queue, LPOVERLAPPED overlapped
 }
 
 void Connection::Abort() {
+  AfterUnlock after;
   std::lock_guard g(lock_);
   TeardownLocked();
 }
 
 void Connection::AbortIfQueue(const RequestQueue* queue) {
+  AfterUnlock after;
   std::lock_guard g(lock_);
   if (current_ && current_->route.queue.get() == queue) TeardownLocked();
 }
 
 void Connection::Refuse(const Request& request, int status) {
-  std::lock_guard g(lock_);
+  AfterUnlock after;
+  std::unique_lock g(lock_);
   if (current_.get() != &request) return;
   Requests().Erase(request.id);
   current_.reset();
   AnswerLocked(status, false);
+  PumpLocked(g);
 }
 
 void Connection::OnTick(Clock::time_point now) {
+  AfterUnlock after;
   std::unique_lock g(lock_, std::try_to_lock);
   if (!g.owns_lock()) return;  // busy now; the next tick looks again
   switch (phase_) {
@@ -979,6 +1244,10 @@ void Connection::OnTick(Clock::time_point now) {
         TeardownLocked();
       }
       break;
+    case Phase::Body:
+      // The whole body is bounded in time, not the gap between two of its bytes.
+      if (now > BodyDeadlineLocked()) TeardownLocked();
+      return;
     case Phase::Dispatched:
       if (discarding_) {
         if (now - since_ > timeouts_.drainEntityBody) TeardownLocked();
@@ -993,8 +1262,7 @@ void Connection::OnTick(Clock::time_point now) {
           return;
         }
       }
-      if (pendingRead_ && body_ == BodyState::Reading &&
-          now - bodyProgress_ > timeouts_.entityBody) {
+      if (pendingRead_ && body_ == BodyState::Reading && now > BodyDeadlineLocked()) {
         TeardownLocked();
         return;
       }
@@ -1003,12 +1271,14 @@ void Connection::OnTick(Clock::time_point now) {
       if (now - since_ > kLinger) TeardownLocked();
       return;
     case Phase::Opaque:
+      if (eofSeen_ && !pendingRead_ && now - eofAt_ > kEndOfStreamGrace) CloseLocked(true);
+      break;
     case Phase::Closed:
       break;
   }
   if (phase_ == Phase::Closed) return;
-  if (outPos_ < out_.size()) {
-    if (bandwidth_) FlushLocked();
+  if (queued_) {
+    if (bandwidth_) PumpLocked(g);
     if (phase_ == Phase::Closed) return;
     auto elapsed = now - sendCheck_;
     if (elapsed >= kSendRateWindow) {
@@ -1016,7 +1286,7 @@ void Connection::OnTick(Clock::time_point now) {
       bool slow = static_cast<double>(flushedSinceCheck_) < timeouts_.minSendRate * seconds;
       // A throttled connection is as slow as its bandwidth allows; that is not the peer's fault.
       if (slow && !bandwidth_) {
-        TeardownLocked();
+        DropLocked("the peer takes its answers slower than the minimum send rate");
         return;
       }
       sendCheck_ = now;
@@ -1048,7 +1318,7 @@ void Connection::LogLocked() {
   e.bytesSent = bytesSent_;
   e.bytesReceived = bytesReceived_;
   e.timeTaken = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - requestStart_);
-  r.route.log->Write(e);
+  t_deferred.logs.emplace_back(r.route.log, std::move(e));
 }
 
 }  // namespace quillon::platform::detail

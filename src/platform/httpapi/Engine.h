@@ -1,9 +1,12 @@
 // Internal objects of the HTTP engine behind http.h: sessions, URL groups, request queues,
 // requests, connections, listeners and the epoll event loop. Not for use outside this folder.
 //
-// Threads: one event-loop thread accepts, reads, parses and runs the timers; the caller's
-// threads (receivers, workers) copy request records, read bodies and write responses straight
-// to the socket. Each connection's state sits under its own mutex.
+// Threads: one event-loop thread accepts, reads, parses, gathers request bodies (up to a
+// bound) and runs the timers; the caller's threads (receivers, workers) copy request records,
+// read bodies and write responses. Each connection's state sits under its own mutex, which is
+// never held across a socket write, a TLS write or a log write: one thread at a time owns the
+// write side of a socket and makes the system call with the mutex released, so the loop never
+// waits for a worker's I/O (it only marks a flush as wanted).
 //
 // Lock order (a lock may be taken while holding only locks to its left, never the reverse):
 //   connection -> registry (shared, routing only) -> nothing
@@ -210,6 +213,8 @@ class EventLoop {
   void Release(Pollable* object);
   // Ask for a quick tick (a throttled connection waits for its next share of bandwidth).
   void WantFastTick();
+  // Stops watching a descriptor that stays open a little longer (a write is still under way).
+  void Forget(int fd);
 
  private:
   EventLoop();
@@ -272,8 +277,17 @@ HTTP_OPAQUE_ID NewId();
 IdTable<Request>& Requests();
 IdTable<Connection>& Connections();
 
-// Cap of bytes queued on a connection that the peer does not read.
+// Cap of bytes queued on a connection that the peer does not read: a write that finds more
+// than this still unsent drops the connection (one message of any size may be queued).
 inline std::size_t g_sendQueueCap = 16u << 20;
+// Cap of bytes queued on all connections together; a write that would pass it drops its
+// connection, so a broadcast to many slow readers cannot exhaust memory.
+inline std::size_t g_processSendQueueCap = std::size_t{1} << 30;
+// Bytes queued and unsent on all connections now.
+std::size_t QueuedSendBytes();
+// Bytes of a request body gathered before the request is queued: a body up to this size is
+// whole before any worker sees the request, so no worker waits on a slow client's body.
+inline std::size_t g_bodyHoldLimit = 1u << 20;
 
 // Received bytes: consumed from the front, appended at the back, no zero-filling.
 class InBuffer {
@@ -287,6 +301,10 @@ class InBuffer {
     if (begin_ == end_) begin_ = end_ = 0;
   }
   void Clear() { begin_ = end_ = 0; }
+  void Release() {
+    data_.reset();
+    begin_ = end_ = capacity_ = 0;
+  }
   // Room for at least `n` more bytes at the back.
   char* Reserve(std::size_t n, std::size_t& room);
   void Commit(std::size_t n) { end_ += n; }
@@ -321,18 +339,40 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
   void AbortIfQueue(const RequestQueue* queue);
   // Answers a request that never reached the application (queue full, refused) and closes.
   void Refuse(const Request& request, int status);
+  // Bytes written by the application and not yet taken by the socket.
+  std::uint64_t QueuedBytes();
 
   HTTP_CONNECTION_ID id() const { return id_; }
 
  private:
-  enum class Phase { Handshake, Head, Dispatched, Opaque, Lingering, Closed };
+  // Body: the head is parsed and its body is being gathered before the request is queued.
+  enum class Phase { Handshake, Head, Body, Dispatched, Opaque, Lingering, Closed };
   enum class BodyState { None, Reading, Done };
 
+  ULONG ReceiveBodyLocked(std::unique_lock<std::mutex>& g, const Request& request, ULONG flags,
+                          void* buffer, ULONG size, ULONG* bytes, LPOVERLAPPED overlapped);
+  ULONG SendResponseLocked(std::unique_lock<std::mutex>& g, const Request& request, ULONG flags,
+                           const HTTP_RESPONSE_V2* response, USHORT chunkCount,
+                           const HTTP_DATA_CHUNK* chunks, std::uint64_t bodyBytes,
+                           std::string& head, ULONG* bytesSent, LPOVERLAPPED overlapped,
+                           bool logData);
+  // Writes straight from the caller's buffers when nothing is queued; false when dropped.
+  bool WriteDirectLocked(std::unique_lock<std::mutex>& g, const struct iovec* parts, int count);
   void ReadLocked();
   void ProcessLocked();
   void HandleHeadLocked();
-  void FlushLocked();
-  bool WriteLocked(const struct iovec* parts, int count);
+  // Queues bytes for the socket (no system call); false when that dropped the connection.
+  bool QueueLocked(const struct iovec* parts, int count);
+  // Writes what is queued unless another thread owns the write side; releases `g` around
+  // the system calls.
+  void PumpLocked(std::unique_lock<std::mutex>& g);
+  // After a write made with the lock released: frees the socket when a teardown came meanwhile.
+  void EndWriteLocked();
+  bool SendIdleLocked() const { return !writing_ && queued_ == 0; }
+  void GatherBodyLocked();
+  void QueueRequestLocked();
+  Clock::time_point BodyDeadlineLocked() const;
+  void DropLocked(const char* why);
   void BeginLingerLocked();
   void DeliverLocked(const RequestHead& head);
   void AnswerLocked(int status, bool keepAlive);
@@ -373,6 +413,13 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
 
   std::string out_;  // bytes the socket has not taken yet, from outPos_ on
   std::size_t outPos_ = 0;
+  std::size_t queued_ = 0;     // unsent bytes: out_ and those an owner is writing now
+  bool writing_ = false;       // a thread owns the write side and is in a system call
+  bool flushWanted_ = false;   // writable again (or bytes queued) while the owner was busy
+  bool readWanted_ = false;    // TLS: readable while the owner used the TLS object
+  bool socketDeferred_ = false;  // torn down during a write: the owner frees the socket
+  bool eofSeen_ = false;       // opaque: every byte before the end was handed up
+  Clock::time_point eofAt_{};
   bool closeAfterFlush_ = false;
   std::uint64_t flushedSinceCheck_ = 0;
   Clock::time_point sendCheck_;

@@ -53,6 +53,11 @@ void EventLoop::Release(Pollable* object) {
   Wake();
 }
 
+void EventLoop::Forget(int fd) {
+  epoll_event ev{};
+  epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, &ev);
+}
+
 void EventLoop::WantFastTick() {
   if (!fastTick_.exchange(true)) Wake();
 }

@@ -182,6 +182,15 @@ ULONG HttpWaitForDisconnect(HANDLE ReqQueueHandle, HTTP_CONNECTION_ID Connection
   return connection->WaitForDisconnect(queue.get(), pOverlapped);
 }
 
+ULONG HttpQueryConnectionSendQueue(HANDLE ReqQueueHandle, HTTP_CONNECTION_ID ConnectionId,
+                                   ULONGLONG* pQueuedBytes, ULONGLONG* pProcessQueuedBytes) {
+  if (!d::QueueFromHandle(ReqQueueHandle)) return ERROR_INVALID_HANDLE;
+  if (pProcessQueuedBytes) *pProcessQueuedBytes = d::QueuedSendBytes();
+  auto connection = d::Connections().Find(ConnectionId);
+  if (pQueuedBytes) *pQueuedBytes = connection ? connection->QueuedBytes() : 0;
+  return connection ? NO_ERROR : ERROR_CONNECTION_INVALID;
+}
+
 ULONG HttpCancelHttpRequest(HANDLE ReqQueueHandle, HTTP_REQUEST_ID RequestId,
                             LPOVERLAPPED pOverlapped) {
   auto request = d::FindRequest(ReqQueueHandle, RequestId);

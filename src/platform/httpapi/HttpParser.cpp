@@ -106,7 +106,8 @@ ParseStatus RequestHeadParser::Feed(std::string_view data) {
   if (start > 64) return Fail(400);
   if (scanned_ < start) scanned_ = start;
 
-  std::size_t limit = std::min(data.size(), limits_.maxHeadBytes + 4);
+  // The limit counts from the request line, not from the blank lines before it.
+  std::size_t limit = std::min(data.size(), start + limits_.maxHeadBytes + 4);
   for (std::size_t i = scanned_; i < limit; ++i) {
     char c = data[i];
     // Bytes no request head may hold fail at once, not when a line end that may never come

@@ -652,6 +652,12 @@ ULONG HttpWaitForDisconnect(HANDLE ReqQueueHandle, HTTP_CONNECTION_ID Connection
 ULONG HttpCancelHttpRequest(HANDLE ReqQueueHandle, HTTP_REQUEST_ID RequestId,
                             LPOVERLAPPED pOverlapped);
 
+// This engine's own addition: the bytes written on a connection that its peer has not taken
+// yet, and those of every connection together (either pointer may be null). Lets a sender
+// see backpressure before the send-queue caps drop a slow reader.
+ULONG HttpQueryConnectionSendQueue(HANDLE ReqQueueHandle, HTTP_CONNECTION_ID ConnectionId,
+                                   ULONGLONG* pQueuedBytes, ULONGLONG* pProcessQueuedBytes);
+
 ULONG HttpSetServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONFIG_ID ConfigId,
                                   PVOID pConfigInformation, ULONG ConfigInformationLength,
                                   LPOVERLAPPED pOverlapped);

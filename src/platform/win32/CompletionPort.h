@@ -7,6 +7,8 @@
 
 #include "platform/win32/Win32Types.h"
 
+// NumberOfConcurrentThreads bounds the threads that run packets at once (0: one per processor
+// this process may run on, at least two).
 // FileHandle INVALID_HANDLE_VALUE and no port: makes a new port. A bindable handle (a request
 // queue) with a port binds it with CompletionKey and returns that port; with no port a new
 // one is made and bound. Null and GetLastError on failure.

@@ -75,31 +75,35 @@ TEST(HttpApi, RequestRecordDescribesTheRequestInTheCallersBuffer) {
   EXPECT_EQ(Respond(server.queue, q.RequestId, 200, "again"), ERROR_CONNECTION_INVALID);
 }
 
-// Answers every request on its own thread until the queue closes; `handler` may do more.
+// Answers every request on `threads` threads until the queue closes; `handler` may do more.
 class Responder {
  public:
   using Handler = std::function<void(HANDLE, HTTP_REQUEST_V2&)>;
-  Responder(HANDLE queue, Handler handler) : queue_(queue), handler_(std::move(handler)) {
-    thread_ = std::thread([this] {
-      for (;;) {
-        Received r = Receive(queue_);
-        if (r.rc == ERROR_OPERATION_ABORTED) return;
-        if (r.rc != NO_ERROR) continue;
-        ++handled;
-        handler_(queue_, *r.request);
-      }
-    });
+  Responder(HANDLE queue, Handler handler, int threads = 1)
+      : queue_(queue), handler_(std::move(handler)) {
+    for (int i = 0; i < threads; ++i) {
+      threads_.emplace_back([this] {
+        for (;;) {
+          Received r = Receive(queue_);
+          // Shut down, or closed while this thread was busy: nothing more can arrive.
+          if (r.rc == ERROR_OPERATION_ABORTED || r.rc == ERROR_INVALID_HANDLE) return;
+          if (r.rc != NO_ERROR) continue;
+          ++handled;
+          handler_(queue_, *r.request);
+        }
+      });
+    }
   }
   ~Responder() {
     HttpShutdownRequestQueue(queue_);
-    thread_.join();
+    for (std::thread& t : threads_) t.join();
   }
   std::atomic<int> handled{0};
 
  private:
   HANDLE queue_;
   Handler handler_;
-  std::thread thread_;
+  std::vector<std::thread> threads_;
 };
 
 void EchoPath(HANDLE queue, HTTP_REQUEST_V2& r) {
@@ -109,6 +113,26 @@ void EchoPath(HANDLE queue, HTTP_REQUEST_V2& r) {
 std::string Body(const std::string& response) {
   std::size_t at = response.find("\r\n\r\n");
   return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+// Reads a whole body the way the host does: synchronous reads that fill their buffer.
+std::string ReadWholeBody(HANDLE queue, HTTP_REQUEST_ID id, std::size_t step = 64 * 1024) {
+  std::string body;
+  std::string buffer(step, '\0');
+  for (;;) {
+    ULONG n = 0;
+    ULONG rc = HttpReceiveRequestEntityBody(queue, id, HTTP_RECEIVE_REQUEST_ENTITY_BODY_FLAG_FILL_BUFFER,
+                                            buffer.data(), static_cast<ULONG>(step), &n, nullptr);
+    body.append(buffer.data(), rc == NO_ERROR ? n : 0);
+    if (rc != NO_ERROR || n == 0) return body;
+  }
+}
+
+// Bytes with a pattern that shows a lost or repeated piece.
+std::string Pattern(std::size_t size) {
+  std::string s(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
+  return s;
 }
 
 // IPv6 clients on an IPv6 literal and on a wildcard (which also keeps serving IPv4): the
@@ -319,6 +343,79 @@ TEST(HttpApi, BodiesArriveWholeDeChunkedAndEndWithEof) {
   EXPECT_EQ(Body(half.ReadResponse()), "12345");
 }
 
+// Twice as many clients trickling a body as there are workers: the workers stay free, because
+// a body up to the hold bound is whole before any worker sees its request; and the time-out
+// bounds the whole body, not the gap between two bytes.
+TEST(HttpApi, TricklingBodiesHoldNoWorker) {
+  Server server;
+  server.SetTimeouts(/*headerWait*/ 30, /*idle*/ 30, /*entityBody*/ 2);
+  constexpr int kWorkers = 2;
+  Responder responder(server.queue, [](HANDLE q, HTTP_REQUEST_V2& r) {
+    std::string body = ReadWholeBody(q, r.RequestId);
+    Respond(q, r.RequestId, 200, "got " + std::to_string(body.size()));
+  }, kWorkers);
+  std::vector<std::unique_ptr<Client>> tricklers;
+  for (int i = 0; i < 2 * kWorkers; ++i) {
+    tricklers.push_back(std::make_unique<Client>(server.port));
+    tricklers.back()->Send("POST /t HTTP/1.1\r\nHost: a\r\nContent-Length: 1000000\r\n\r\nx");
+  }
+  std::this_thread::sleep_for(200ms);
+  Client other(server.port);
+  other.Send(Get("/ok"));
+  EXPECT_EQ(other.ReadResponse(3000ms).substr(0, 12), "HTTP/1.1 200");
+  // One byte every 300 ms would restart a per-gap timer for ever; the body's deadline cuts it.
+  Client& slow = *tricklers.front();
+  bool closed = false;
+  auto start = std::chrono::steady_clock::now();
+  while (!closed && std::chrono::steady_clock::now() - start < 8s) {
+    slow.Send("y");
+    closed = slow.WaitClosed(300ms);
+  }
+  EXPECT_TRUE(closed);
+  // A body that does arrive whole is answered whole.
+  Client whole(server.port);
+  std::string body = Pattern(300000);
+  whole.Send("POST /w HTTP/1.1\r\nHost: a\r\nContent-Length: 300000\r\n\r\n" + body);
+  EXPECT_EQ(Body(whole.ReadResponse(5000ms)), "got 300000");
+}
+
+// A large body sent at full speed arrives whole, past the hold bound and the read window.
+TEST(HttpApi, LargeBodiesArriveWhole) {
+  Server server;
+  std::atomic<bool> same{false};
+  constexpr std::size_t kSize = 40u << 20;
+  const std::string body = Pattern(kSize);
+  Responder responder(server.queue, [&](HANDLE q, HTTP_REQUEST_V2& r) {
+    std::string got = ReadWholeBody(q, r.RequestId);
+    same = got == body;
+    Respond(q, r.RequestId, 200, std::to_string(got.size()));
+  });
+  for (const bool chunked : {false, true}) {
+    same = false;
+    Client client(server.port);
+    std::thread sender([&] {
+      if (!chunked) {
+        client.Send("POST /big HTTP/1.1\r\nHost: a\r\nContent-Length: " + std::to_string(kSize) +
+                    "\r\n\r\n" + body);
+        return;
+      }
+      client.Send("POST /big HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n");
+      constexpr std::size_t kPiece = 3u << 20;
+      for (std::size_t at = 0; at < kSize; at += kPiece) {
+        std::size_t n = std::min(kPiece, kSize - at);
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx\r\n", n);
+        client.Send(size + body.substr(at, n) + "\r\n");
+      }
+      client.Send("0\r\n\r\n");
+    });
+    std::string response = client.ReadResponse(60000ms);
+    sender.join();
+    EXPECT_EQ(Body(response), std::to_string(kSize)) << (chunked ? "chunked" : "length");
+    EXPECT_TRUE(same) << (chunked ? "chunked" : "length");
+  }
+}
+
 TEST(HttpApi, UnreadBodiesAreSkippedBeforeTheNextRequest) {
   Server server;
   Responder responder(server.queue, EchoPath);
@@ -345,6 +442,9 @@ struct Port {
 
 TEST(HttpApi, OverlappedCallsCompleteOnTheBoundPort) {
   Server server;
+  // Queued at once, before its body: here the body read has to wait for the bytes.
+  auto savedHold = quillon::platform::detail::g_bodyHoldLimit;
+  quillon::platform::detail::g_bodyHoldLimit = 0;
   Port port;
   ASSERT_EQ(CreateIoCompletionPort(server.queue, port.h, 7, 0), port.h);
   std::string buffer(16384, '\0');
@@ -391,6 +491,7 @@ TEST(HttpApi, OverlappedCallsCompleteOnTheBoundPort) {
   // The request and the connection are gone now.
   EXPECT_EQ(SendBody(server.queue, rec->RequestId, "late", 0), ERROR_CONNECTION_INVALID);
   EXPECT_EQ(HttpWaitForDisconnect(server.queue, rec->ConnectionId, &wait), ERROR_CONNECTION_INVALID);
+  quillon::platform::detail::g_bodyHoldLimit = savedHold;
 }
 
 TEST(HttpApi, OpaqueUpgradeTurnsTheConnectionIntoAByteStream) {
@@ -440,6 +541,56 @@ TEST(HttpApi, OpaqueUpgradeTurnsTheConnectionIntoAByteStream) {
   }
   EXPECT_EQ(seen, (std::set<LPOVERLAPPED>{&wait, &read}));
   EXPECT_EQ(SendBody(server.queue, id, "x", HTTP_SEND_RESPONSE_FLAG_MORE_DATA), ERROR_CONNECTION_INVALID);
+}
+
+// A client that writes several pieces and half-closes at once: every piece reaches a receive
+// before the disconnect completes, and the answers to all of them still reach the client.
+TEST(HttpApi, EveryByteBeforeTheEndOfAStreamIsHandedUp) {
+  for (const bool reset : {false, true}) {
+    Server server;
+    Port port;
+    CreateIoCompletionPort(server.queue, port.h, 0, 0);
+    Client client(server.port);
+    client.Send(Get("/ws", "Connection: Upgrade\r\nUpgrade: websocket\r\n"));
+    Received r = Receive(server.queue);
+    ASSERT_EQ(r.rc, NO_ERROR);
+    HTTP_REQUEST_ID id = r.request->RequestId;
+    HTTP_RESPONSE_V2 response{};
+    response.StatusCode = 101;
+    ASSERT_EQ(HttpSendHttpResponse(server.queue, id, HTTP_SEND_RESPONSE_FLAG_OPAQUE | HTTP_SEND_RESPONSE_FLAG_MORE_DATA,
+                                   &response, nullptr, nullptr, nullptr, 0, nullptr, nullptr), NO_ERROR);
+    ASSERT_EQ(client.Read(3000ms, "\r\n\r\n").substr(0, 12), "HTTP/1.1 101");
+    OVERLAPPED wait{};
+    ASSERT_EQ(HttpWaitForDisconnect(server.queue, r.request->ConnectionId, &wait), ERROR_IO_PENDING);
+    std::string sent;
+    for (int i = 0; i < 10; ++i) sent += "message " + std::to_string(i) + ";";
+    client.Send(sent);
+    if (reset) {
+      // The bytes are in the server's socket before the reset comes.
+      std::this_thread::sleep_for(200ms);
+    }
+    client.ShutdownWrite();
+    char buf[7];  // small: many reads, the last ones after the end of the stream is known
+    OVERLAPPED read{};
+    std::string received;
+    bool disconnected = false;
+    ASSERT_EQ(HttpReceiveRequestEntityBody(server.queue, id, 0, buf, sizeof buf, nullptr, &read), ERROR_IO_PENDING);
+    while (!disconnected) {
+      auto [ok, bytes, ov, err] = port.Next();
+      ASSERT_TRUE(ov == &read || ov == &wait) << err;
+      if (ov == &wait) {
+        disconnected = true;
+        continue;
+      }
+      if (!ok || bytes == 0) continue;  // the read that found the end
+      received.append(buf, bytes);
+      SendBody(server.queue, id, std::string(buf, bytes), HTTP_SEND_RESPONSE_FLAG_MORE_DATA);
+      ULONG rc = HttpReceiveRequestEntityBody(server.queue, id, 0, buf, sizeof buf, nullptr, &read);
+      ASSERT_TRUE(rc == ERROR_IO_PENDING || rc == ERROR_CONNECTION_INVALID) << rc;
+    }
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(client.Read(3000ms, sent), sent);
+  }
 }
 
 TEST(HttpApi, ResponseDelimitingFollowsTheFlags) {
@@ -606,6 +757,77 @@ TEST(HttpApi, APeerThatDoesNotReadIsDroppedAtTheCap) {
   EXPECT_LT(sends, 100);
   EXPECT_EQ(SendBody(server.queue, r.request->RequestId, "x", 0), ERROR_CONNECTION_INVALID);
   quillon::platform::detail::g_sendQueueCap = saved;
+}
+
+// The cap bounds bytes queued and unsent, not one message: a client that reads gets a
+// message far larger than the cap.
+TEST(HttpApi, AMessageLargerThanTheCapReachesAReader) {
+  Server server;
+  Client client(server.port);
+  client.Send(Get("/"));
+  Received r = Receive(server.queue);
+  ASSERT_EQ(r.rc, NO_ERROR);
+  const std::string big = Pattern(quillon::platform::detail::g_sendQueueCap + (8u << 20));
+  std::string got;
+  std::thread reader([&] {
+    // Read straight into one buffer: the helper's parsing is quadratic in the body size.
+    std::string all;
+    char buf[1 << 16];
+    auto end = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p{client.fd(), POLLIN, 0};
+      if (poll(&p, 1, 1000) <= 0) continue;
+      ssize_t n = recv(client.fd(), buf, sizeof buf, 0);
+      if (n <= 0) break;
+      all.append(buf, static_cast<std::size_t>(n));
+      std::size_t head = all.find("\r\n\r\n");
+      if (head != std::string::npos && all.size() >= head + 4 + big.size()) break;
+    }
+    got = Body(all);
+  });
+  EXPECT_EQ(Respond(server.queue, r.request->RequestId, 200, big), NO_ERROR);
+  reader.join();
+  EXPECT_TRUE(got == big) << got.size() << " of " << big.size();
+}
+
+// Bytes queued for a connection are visible, and all connections together have a cap: over
+// it the connection whose write would pass it goes, the others stay.
+TEST(HttpApi, QueuedSendBytesAreVisibleAndCappedForTheProcess) {
+  namespace d = quillon::platform::detail;
+  Server server;
+  auto saved = d::g_processSendQueueCap;
+  d::g_processSendQueueCap = 16u << 20;
+  const std::string message(12u << 20, 'q');
+  int small = 4096;
+  Client first(server.port), second(server.port);
+  std::vector<Received> requests;
+  for (Client* c : {&first, &second}) {
+    setsockopt(c->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    c->Send(Get("/"));
+    requests.push_back(Receive(server.queue));
+    ASSERT_EQ(requests.back().rc, NO_ERROR);
+  }
+  ULONGLONG mine = 0, all = 0;
+  EXPECT_EQ(HttpQueryConnectionSendQueue(server.queue, requests[0].request->ConnectionId, &mine, &all), NO_ERROR);
+  EXPECT_EQ(mine, 0u);
+  HTTP_RESPONSE_V2 response{};
+  response.StatusCode = 200;
+  for (Received& r : requests)
+    ASSERT_EQ(HttpSendHttpResponse(server.queue, r.request->RequestId, HTTP_SEND_RESPONSE_FLAG_MORE_DATA, &response,
+                                   nullptr, nullptr, nullptr, 0, nullptr, nullptr), NO_ERROR);
+  EXPECT_EQ(SendBody(server.queue, requests[0].request->RequestId, message, HTTP_SEND_RESPONSE_FLAG_MORE_DATA), NO_ERROR);
+  EXPECT_EQ(HttpQueryConnectionSendQueue(server.queue, requests[0].request->ConnectionId, &mine, &all), NO_ERROR);
+  EXPECT_GT(mine, 6u << 20);  // most of it: the peer reads nothing
+  EXPECT_GE(all, mine);
+  EXPECT_EQ(SendBody(server.queue, requests[1].request->RequestId, message, HTTP_SEND_RESPONSE_FLAG_MORE_DATA),
+            ERROR_CONNECTION_INVALID);
+  // The first is still there and still counted; the second's bytes are no longer.
+  EXPECT_EQ(SendBody(server.queue, requests[0].request->RequestId, "more", HTTP_SEND_RESPONSE_FLAG_MORE_DATA), NO_ERROR);
+  EXPECT_EQ(HttpQueryConnectionSendQueue(server.queue, requests[0].request->ConnectionId, &mine, &all), NO_ERROR);
+  EXPECT_LT(all, d::g_processSendQueueCap);
+  EXPECT_EQ(HttpQueryConnectionSendQueue(server.queue, requests[1].request->ConnectionId, &mine, nullptr),
+            ERROR_CONNECTION_INVALID);
+  d::g_processSendQueueCap = saved;
 }
 
 TEST(HttpApi, BasicCredentialsComeAsAuthenticationInfo) {

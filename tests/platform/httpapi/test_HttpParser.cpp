@@ -14,6 +14,12 @@ using quillon::platform::detail::HttpLimits;
 using quillon::platform::detail::ParseStatus;
 using quillon::platform::detail::RequestHeadParser;
 
+// A GET head of exactly `size` bytes, padded in one header value.
+std::string HeadOfSize(std::size_t size) {
+  const std::string start = "GET / HTTP/1.1\r\nHost: a\r\nX: ", end = "\r\n\r\n";
+  return start + std::string(size - start.size() - end.size(), 'p') + end;
+}
+
 struct Case {
   const char* name;
   std::string input;
@@ -54,6 +60,10 @@ TEST(HttpParser, MalformedHeadsGetTheirStatus) {
       {"odd expectation", "POST / HTTP/1.1\r\nHost: a\r\nExpect: magic\r\n\r\n", 417},
       {"long request line", "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: a\r\n\r\n", 414},
       {"long head", "GET / HTTP/1.1\r\nHost: a\r\nX: " + std::string(17000, 'b') + "\r\n\r\n", 431},
+      // The head limit counts from the request line: blank lines before it do not use it up.
+      {"blank lines before a head at the limit", std::string(60, '\n') + HeadOfSize(16 * 1024), 0},
+      {"blank lines before a head past the limit",
+       std::string(60, '\n') + HeadOfSize(16 * 1024 + 8), 431},
   };
   for (const Case& c : cases) {
     RequestHeadParser parser;

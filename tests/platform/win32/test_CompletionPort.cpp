@@ -1,10 +1,12 @@
-// Completion ports: packets, time-outs, failed-operation packets, LIFO wake-up, closing.
+// Completion ports: packets, time-outs, failed-operation packets, LIFO wake-up, closing, the
+// bound on threads running packets at once.
 #include "platform/win32/CompletionPort.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -164,6 +166,38 @@ TEST(CompletionPort, ManyProducersAndConsumersLoseNoPacket) {
   for (int i = 0; i < 4; ++i) PostQueuedCompletionStatus(port.h, 0, 99, nullptr);
   for (auto& t : consumers) t.join();
   EXPECT_EQ(received.load(), 3L * kPerProducer);
+}
+
+// Over the concurrency bound a packet waits for a running thread to come back for it, rather
+// than waking another; but a running thread that blocks does not hold the port up.
+TEST(CompletionPort, ConcurrencyBoundsTheThreadsRunningPackets) {
+  HANDLE h = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  ASSERT_NE(h, nullptr);
+  auto next = [&](DWORD ms) {
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    LPOVERLAPPED ov = nullptr;
+    return GetQueuedCompletionStatus(h, &bytes, &key, &ov, ms) ? static_cast<long>(bytes) : -1L;
+  };
+  for (DWORD b : {1, 2}) ASSERT_TRUE(PostQueuedCompletionStatus(h, b, 0, nullptr));
+  EXPECT_EQ(next(0), 1);  // this thread now runs a packet: the one slot is taken
+  long other = 0;
+  std::thread([&] { other = next(0); }).join();
+  EXPECT_EQ(other, -1);   // queued, but over the bound
+  EXPECT_EQ(next(0), 2);  // the running thread comes back for it
+
+  // This thread holds the slot and blocks; a packet posted now still runs, on a waiter.
+  ASSERT_TRUE(PostQueuedCompletionStatus(h, 3, 0, nullptr));
+  EXPECT_EQ(next(0), 3);
+  std::promise<long> got;
+  std::thread waiter([&] { got.set_value(next(5000)); });
+  std::this_thread::sleep_for(50ms);  // the waiter is asleep on the port
+  ASSERT_TRUE(PostQueuedCompletionStatus(h, 4, 0, nullptr));
+  auto result = got.get_future();
+  EXPECT_EQ(result.wait_for(4s), std::future_status::ready);
+  waiter.join();
+  EXPECT_EQ(result.get(), 4);
+  CloseHandle(h);
 }
 
 }  // namespace
