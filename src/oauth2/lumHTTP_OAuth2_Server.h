@@ -100,6 +100,7 @@ class TlumHTTPOAuth2Request : public TlumQueueItemBase {
   TlumHTTPOAuth2AccessToken& Token();
   // When the request was made; requests that never reach a token are purged after a while.
   std::chrono::steady_clock::time_point Created() const { return FCreated; }
+  void SetCreated(std::chrono::steady_clock::time_point aValue) { FCreated = aValue; }
 
   // Raise "Application is not Assigned." without an application.
   void NewToken();
