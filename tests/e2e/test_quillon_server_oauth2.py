@@ -8,6 +8,7 @@ import re
 import socket
 import ssl
 import subprocess
+import sys
 import time
 from urllib.parse import parse_qs, urlsplit
 
@@ -17,6 +18,9 @@ from requests_oauthlib import OAuth2Session
 
 from quillon_host import CERT_TOOL, QuillonServer
 from ws_raw import read_head
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser"))
+from browser_harness import evaluate  # noqa: E402
 
 pytestmark = pytest.mark.skipif(not os.path.exists(CERT_TOOL), reason="quillon-cert not built")
 
@@ -236,3 +240,43 @@ def test_websocket_upgrades_need_a_bearer_token(server, store):
     assert b" 101 " in upgrade_over_tls(server.port, pem, headers=[f"Authorization: Bearer {access}"])
     for headers in ([], ["Authorization: Bearer " + "0" * 64]):
         assert b" 404 " in upgrade_over_tls(server.port, pem, headers=headers), headers
+
+
+BROWSER_SIGN_IN = """
+const visible = (id) => !document.getElementById(id).hidden &&
+  document.getElementById(id).getBoundingClientRect().right > 0 &&
+  document.getElementById(id).getBoundingClientRect().left < window.innerWidth;
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const before = { auth: visible('authorization'), signIn: visible('sign-in') };
+document.getElementById('allow').click();
+await sleep(600);
+const after = { auth: visible('authorization'), signIn: visible('sign-in'),
+                focused: document.activeElement.id };
+const form = document.querySelector('form');
+form.username.value = 'browser user';
+form.password.value = 'p&ss';
+const query = new URLSearchParams(new FormData(form)).toString();
+const fields = [...form.elements].filter((e) => e.name).map((e) => [e.name, e.type, e.placeholder]);
+const external = [...document.querySelectorAll('[src],[href]')].map((e) => e.src || e.href);
+return { before, after, query, fields, method: form.method, action: form.getAttribute('action'),
+         external, title: document.title, submit: form.querySelector('[type=submit]').textContent };
+"""
+
+
+def test_authorization_page_in_chromium(short_server, store):
+    _, _, pem = store
+    path = ("/lum/oauth2/auth?response_type=code&client_id=client-id&redirect_uri="
+            "https%3A%2F%2Fclient.example%2Fcb&scope=read&state=b1")
+    r = evaluate(short_server.base, BROWSER_SIGN_IN, page=path)
+    assert r["before"] == {"auth": True, "signIn": False}
+    assert r["after"] == {"auth": False, "signIn": True, "focused": "username"}
+    assert r["fields"] == [["request_type", "hidden", ""], ["username", "text", "Username"],
+                           ["password", "password", "Password"], ["id", "hidden", ""]]
+    assert (r["method"], r["action"], r["external"]) == ("get", "", [])
+    assert r["title"] == "OAuth2 Authorization" and r["submit"] == "Sign In"
+    # What the browser would send is what the sign-in understands.
+    signin = requests.get(short_server.base + "/lum/oauth2/auth?" + r["query"], verify=pem,
+                          timeout=10, allow_redirects=False)
+    assert signin.status_code == 302
+    assert re.fullmatch(re.escape(REDIRECT) + r"\?code=[0-9a-f]{32}&state=b1",
+                        signin.headers["Location"])
