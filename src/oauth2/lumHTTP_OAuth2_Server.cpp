@@ -344,6 +344,17 @@ void TlumHTTPComponentServer_OAuth2::PurgeStaleLocked() {
   std::erase_if(items, [limit](const TlumHTTPOAuth2RequestRef& r) {
     return r->CurrentState != oat2AccessToken && r->Created() < limit;
   });
+  // The list is in order of arrival: the first ones without a token are the oldest.
+  std::size_t pending = static_cast<std::size_t>(std::count_if(
+      items.begin(), items.end(), [](const auto& r) { return r->CurrentState != oat2AccessToken; }));
+  for (auto it = items.begin(); pending > kMaxPending && it != items.end();) {
+    if ((*it)->CurrentState != oat2AccessToken) {
+      it = items.erase(it);
+      --pending;
+    } else {
+      ++it;
+    }
+  }
 }
 
 bool TlumHTTPComponentServer_OAuth2::DoProcessHTTP(TlumWSConnection* aConnection,
@@ -402,8 +413,8 @@ void TlumHTTPComponentServer_OAuth2::DoAuthorizationRequest(TlumWSConnection* aC
   const std::string appName = app->AppName;
   {
     std::lock_guard lock(FRequests.Lock());
-    PurgeStaleLocked();
     FRequests.AddItemLocked(request);
+    PurgeStaleLocked();
   }
 
   const auto resource = platform::FindResourceByName("LUM_HTML_OAUTH2_AUTHORIZATION");

@@ -166,6 +166,8 @@ class TlumHTTPComponentServer_OAuth2 : public TlumHTTPComponentServer_OAuth,
 
   // Requests that never reach a token are dropped after this long.
   static constexpr std::chrono::minutes kPendingLifetime{10};
+  // At most this many of them are kept; the oldest make room for new ones.
+  static constexpr std::size_t kMaxPending = 4096;
 
   bool DoProcessHTTP(TlumWSConnection* aConnection,
                      const std::vector<std::string>& aHeaders) override;
@@ -188,7 +190,8 @@ class TlumHTTPComponentServer_OAuth2 : public TlumHTTPComponentServer_OAuth,
   virtual void DoTokenRequest(TlumWSConnection* aConnection, std::string_view aBody);
 
  private:
-  // Drops requests older than kPendingLifetime that hold no token; Lock held.
+  // Drops requests without a token that are older than kPendingLifetime or beyond
+  // kMaxPending; Lock held.
   void PurgeStaleLocked();
 
   TlumHTTPOAuth2Server_Options FOAuth2Options;

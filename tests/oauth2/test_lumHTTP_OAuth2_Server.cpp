@@ -225,5 +225,21 @@ TEST_F(OAuth2Server, ExpiredTokensAndAbandonedRequestsArePurged) {
   EXPECT_EQ(FServer.Requests().Count(), 1);
 }
 
+TEST_F(OAuth2Server, PendingRequestsWithoutTokenAreCapped) {
+  const std::string first = NewRequest();
+  {
+    std::lock_guard lock(FServer.Requests().Lock());
+    for (std::size_t i = 0; i < TlumHTTPComponentServer_OAuth2::kMaxPending; ++i) {
+      FServer.Requests().AddItemLocked(std::make_shared<TlumHTTPOAuth2Request>());
+    }
+  }
+  const std::string last = NewRequest();
+  EXPECT_EQ(static_cast<std::size_t>(FServer.Requests().Count()),
+            TlumHTTPComponentServer_OAuth2::kMaxPending);
+  // The oldest made room; the newest still signs in.
+  EXPECT_EQ(Get("/lum/oauth2/auth?request_type=sign-in&id=" + first).Status, 404);
+  EXPECT_EQ(Get("/lum/oauth2/auth?request_type=sign-in&id=" + last).Status, 302);
+}
+
 }  // namespace
 }  // namespace quillon
