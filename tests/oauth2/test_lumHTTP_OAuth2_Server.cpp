@@ -2,6 +2,8 @@
 // matching, the six events and the purge of expired and abandoned requests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -223,6 +225,35 @@ TEST_F(OAuth2Server, ExpiredTokensAndAbandonedRequestsArePurged) {
   EXPECT_EQ(FServer.Requests().Count(), 2);
   EXPECT_FALSE(FServer.IsOAuth2TokenValid(nullptr, std::string(64, 'b')));
   EXPECT_EQ(FServer.Requests().Count(), 1);
+}
+
+TEST_F(OAuth2Server, OneCodeExchangedAtOnceGivesOneToken) {
+  std::mutex lock;
+  std::vector<std::string> answers;
+  FServer.OnOAuth2AfterAccessToken = [&](void*, TlumWSConnection*, TlumHTTPOAuth2Request*,
+                                         const std::string& json) {
+    std::lock_guard hold(lock);
+    answers.push_back(json);
+  };
+  for (int round = 0; round < 20; ++round) {
+    answers.clear();
+    const std::string id = NewRequest();
+    const std::string loc = Get("/lum/oauth2/auth?request_type=sign-in&id=" + id).Location;
+    const std::vector<std::string> lines{
+        "POST /lum/oauth2/token HTTP/1.1", "",
+        "grant_type=authorization_code&code=" + loc.substr(loc.find("code=") + 5, 32) +
+            "&redirect_uri=https://two/cb&client_id=id-2&client_secret=s2"};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 6; ++i) {
+      threads.emplace_back([&] { FServer.DoProcessHTTP(nullptr, lines); });
+    }
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(answers.size(), 6u);
+    const auto tokens = std::count_if(answers.begin(), answers.end(), [](const std::string& a) {
+      return a.find("\"access_token\"") != std::string::npos;
+    });
+    EXPECT_EQ(tokens, 1) << round;
+  }
 }
 
 TEST_F(OAuth2Server, PendingRequestsWithoutTokenAreCapped) {
