@@ -243,22 +243,29 @@ def test_websocket_upgrades_need_a_bearer_token(server, store):
 
 
 BROWSER_SIGN_IN = """
-const visible = (id) => !document.getElementById(id).hidden &&
-  document.getElementById(id).getBoundingClientRect().right > 0 &&
-  document.getElementById(id).getBoundingClientRect().left < window.innerWidth;
+// Shown: what the browser paints at the middle of the panel's heading is that heading.
+const visible = (id) => {
+  const h = document.getElementById(id).querySelector('h1');
+  const r = h.getBoundingClientRect();
+  return document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2) === h &&
+    getComputedStyle(h).visibility === 'visible';
+};
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const before = { auth: visible('authorization'), signIn: visible('sign-in') };
 document.getElementById('allow').click();
 await sleep(600);
 const after = { auth: visible('authorization'), signIn: visible('sign-in'),
                 focused: document.activeElement.id };
+document.getElementById('back').click();
+await sleep(600);
+const back = { auth: visible('authorization'), signIn: visible('sign-in') };
 const form = document.querySelector('form');
 form.username.value = 'browser user';
 form.password.value = 'p&ss';
 const query = new URLSearchParams(new FormData(form)).toString();
 const fields = [...form.elements].filter((e) => e.name).map((e) => [e.name, e.type, e.placeholder]);
 const external = [...document.querySelectorAll('[src],[href]')].map((e) => e.src || e.href);
-return { before, after, query, fields, method: form.method, action: form.getAttribute('action'),
+return { before, after, back, query, fields, method: form.method, action: form.getAttribute('action'),
          external, title: document.title, submit: form.querySelector('[type=submit]').textContent };
 """
 
@@ -270,6 +277,7 @@ def test_authorization_page_in_chromium(short_server, store):
     r = evaluate(short_server.base, BROWSER_SIGN_IN, page=path)
     assert r["before"] == {"auth": True, "signIn": False}
     assert r["after"] == {"auth": False, "signIn": True, "focused": "username"}
+    assert r["back"] == {"auth": True, "signIn": False}
     assert r["fields"] == [["request_type", "hidden", ""], ["username", "text", "Username"],
                            ["password", "password", "Password"], ["id", "hidden", ""]]
     assert (r["method"], r["action"], r["external"]) == ("get", "", [])
