@@ -10,7 +10,7 @@ DEBIAN_PACKAGES=(
   zlib1g-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   # tests: real clients
-  python3 python3-pytest python3-requests python3-websockets curl
+  python3 python3-pytest python3-requests python3-requests-oauthlib python3-websockets curl
   chromium
   # benchmarks
   wrk nginx-light libboost-dev python3-matplotlib valgrind

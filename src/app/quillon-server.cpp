@@ -64,12 +64,24 @@ constexpr const char* kUsage =
     "  --max-bandwidth N        bandwidth limit, bytes per second\n"
     "  --read-buffer-size N     read buffer of each connection\n"
     "  --asynchronous           sends complete on the worker pool\n"
+    "  --oauth2                 with --ssl: OAuth2 authorization server for one application;\n"
+    "                           every other plain request needs a bearer token\n"
+    "  --app-name TEXT          its name (default MyApp)\n"
+    "  --redirect-uri TEXT      its redirect URI (default http://127.0.0.1:8080)\n"
+    "  --client-id TEXT         its client id (default client-id)\n"
+    "  --client-secret TEXT     its client secret (default amber-walnuts)\n"
+    "  --oauth2-expires-in S    lifetime of its access tokens (default 3600)\n"
+    "  --auth                   authentication of WebSocket upgrades (URL, session)\n"
+    "  --auth-user USER=PASS    a user (repeatable)\n"
+    "  --allow-non-auth         accept upgrades that fail authentication\n"
+    "  --auth-basic             HTTP Basic authentication (plain requests and upgrades)\n"
+    "  --no-auth-url            no URL authentication (/lum/auth/url/user/password)\n"
+    "  --no-auth-session        no session authentication (/lum/req/auth/session/...)\n"
     "  --root DIR               folder of templates and static files (default: this\n"
     "                           program's folder)\n"
     "  --help                   this text\n"
     "\n"
-    "Any other option is a usage error (exit 2). The OAuth2 and authentication options are\n"
-    "not available in this build.\n";
+    "Any other option is a usage error (exit 2).\n";
 
 int UsageError(const std::string& aMessage) {
   std::cerr << "quillon-server: " << aMessage << "\n" << "Try 'quillon-server --help'.\n";
@@ -185,6 +197,9 @@ int main(int argc, char** argv) {
   TwsFragmentedMessages fragmented = frgOnlyBuffer;
   int sseRetry = -1, heartbeat = 0, heartbeatTimeout = -1, threads = 32;
   int maxConnections = 0, maxBandwidth = 0, readBufferSize = 0;
+  TOAuth2Settings oauth2;
+  bool auth = false, allowNonAuth = false, authBasic = false, noAuthURL = false, noAuthSession = false;
+  std::vector<std::string> authUsers;
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -236,6 +251,21 @@ int main(int argc, char** argv) {
     else if (arg == "--read-buffer-size") ok = number(readBufferSize) && readBufferSize > 0;
     else if (arg == "--asynchronous") asynchronous = true;
     else if (arg == "--root") ok = text(root);
+    else if (arg == "--oauth2") oauth2.Enabled = true;
+    else if (arg == "--app-name") ok = text(oauth2.AppName);
+    else if (arg == "--redirect-uri") ok = text(oauth2.RedirectURI);
+    else if (arg == "--client-id") ok = text(oauth2.ClientId);
+    else if (arg == "--client-secret") ok = text(oauth2.ClientSecret);
+    else if (arg == "--oauth2-expires-in") ok = number(oauth2.ExpiresIn) && oauth2.ExpiresIn > 0;
+    else if (arg == "--auth") auth = true;
+    else if (arg == "--auth-user") {
+      std::string v;
+      ok = text(v) && v.find('=') != std::string::npos && v.front() != '=';
+      if (ok) authUsers.push_back(v);
+    } else if (arg == "--allow-non-auth") allowNonAuth = true;
+    else if (arg == "--auth-basic") authBasic = true;
+    else if (arg == "--no-auth-url") noAuthURL = true;
+    else if (arg == "--no-auth-session") noAuthSession = true;
     else return UsageError("unknown option " + arg);
     if (!ok) return UsageError("option " + arg + " needs a valid value");
   }
@@ -256,6 +286,9 @@ int main(int argc, char** argv) {
 
   int exitCode = 0;
   {
+    // Declared first: the server refers to it while active and is destroyed before it.
+    TlumHTTP_OAuth2_Server oauth2Server;
+    oauth2Server.OnOAuth2Authentication = OnOAuth2AuthenticationEvent;
     TlumWSServer_HTTPAPI_WebBrokerBridge server;
     server.OnCommandRequest = OnCommandRequestEvent;
     server.SetHost(host);
@@ -289,6 +322,13 @@ int main(int argc, char** argv) {
     server.SetMaxBandwidth(maxBandwidth);
     if (readBufferSize > 0) server.SetReadBufferSize(readBufferSize);
     server.SetAsynchronous(asynchronous);
+    server.Authentication().Enabled = auth;
+    server.Authentication().AllowNonAuth = allowNonAuth;
+    server.Authentication().AuthUsers = authUsers;
+    server.Authentication().Basic.Enabled = authBasic;
+    server.Authentication().URL.Enabled = !noAuthURL;
+    server.Authentication().Session.Enabled = !noAuthSession;
+    ApplyOAuth2Step(server, oauth2Server, oauth2);
 
     server.OnMessage = [](TlumWSConnection* c, const std::string& aText) {
       if (!HandleChannelMessage(c, aText)) c->WriteData(aText);

@@ -145,8 +145,13 @@ void TlumWSServer_HTTPAPI::AddOAuth2Prefixes(const std::string& aPrefix) {
   const std::string base = PrefixBase(aPrefix);
   const std::string auth = oauth->AuthorizationPath();
   const std::string token = oauth->TokenPath();
-  if (!auth.empty()) AddBinding(base + auth);
-  if (!token.empty()) AddBinding(base + token);
+  // A URL prefix ends with "/"; the endpoint paths do not.
+  auto withSlash = [](std::string aPath) {
+    if (aPath.back() != '/') aPath += '/';
+    return aPath;
+  };
+  if (!auth.empty()) AddBinding(base + withSlash(auth));
+  if (!token.empty()) AddBinding(base + withSlash(token));
 }
 
 void TlumWSServer_HTTPAPI::DoStart() {
