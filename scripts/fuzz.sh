@@ -2,8 +2,8 @@
 # Runs one libFuzzer target of fuzz/ for as long as asked:
 #   scripts/fuzz.sh TARGET SECONDS [libFuzzer flags...]
 # TARGET is the part after "fuzz_" of a fuzz/fuzz_*.cpp (http_head, url, frames, handshake,
-# json, request_record), or "all" for each in turn. Builds the fuzz preset (clang 14 with
-# libFuzzer, ASan and UBSan) as needed. Seeds come from fuzz/corpus/TARGET (committed); inputs
+# json, request_record, rest, web_request), or "all" for each in turn. Builds the fuzz preset
+# (clang 14 with libFuzzer, ASan and UBSan) as needed. Seeds come from fuzz/corpus/TARGET (committed); inputs
 # the run finds go to build/fuzz/corpus/TARGET, a crashing input to build/fuzz/artifacts/.
 # Prints the inputs tried; exits non-zero when the target crashed.
 set -euo pipefail

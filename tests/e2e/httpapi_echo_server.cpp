@@ -1,6 +1,7 @@
 // Test-only server on the HTTP Server API for the end-to-end tests: answers every request
 // with its method, cooked path, query and body (read whole), keep-alive. With --https the
-// port is bound to the certificate --hash in --store first.
+// port is bound to the certificate --hash in --store first; --header-wait S shortens the
+// time a request head may take (for the slow-client tests).
 #include <arpa/inet.h>
 
 #include <csignal>
@@ -56,6 +57,7 @@ void Serve(HANDLE queue) {
 int main(int argc, char** argv) {
   int port = 0;
   bool https = false;
+  int headerWait = 0;
   std::string hash, store;
   for (int i = 1; i + 1 < argc || (i < argc && std::string(argv[i]) == "--https"); ++i) {
     std::string a = argv[i];
@@ -63,6 +65,7 @@ int main(int argc, char** argv) {
     else if (a == "--https") https = true;
     else if (a == "--hash") hash = argv[++i];
     else if (a == "--store") store = argv[++i];
+    else if (a == "--header-wait") headerWait = std::atoi(argv[++i]);
   }
   HTTP_SERVER_SESSION_ID session = 0;
   HTTP_URL_GROUP_ID group = 0;
@@ -75,6 +78,12 @@ int main(int argc, char** argv) {
   binding.Flags.Present = 1;
   binding.RequestQueueHandle = queue;
   HttpSetUrlGroupProperty(group, HttpServerBindingProperty, &binding, sizeof binding);
+  if (headerWait > 0) {
+    HTTP_TIMEOUT_LIMIT_INFO limits{};
+    limits.Flags.Present = 1;
+    limits.HeaderWait = static_cast<USHORT>(headerWait);
+    HttpSetUrlGroupProperty(group, HttpServerTimeoutsProperty, &limits, sizeof limits);
+  }
   if (https) {
     auto thumbprint = quillon::platform::ParseThumbprint(hash);
     if (!thumbprint) return 2;
