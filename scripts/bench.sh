@@ -43,24 +43,7 @@ if [ "${SKIP_BUILD:-0}" != 1 ]; then
   (cd "$ROOT" && cmake --preset release >/dev/null && cmake --build --preset release -j2 >/dev/null)
 fi
 [ -x "$SERVER" ] || { echo "no $SERVER" >&2; exit 1; }
-if [ ! -x "$TOOLS_BUILD/wsload/wsload" ]; then
-  cmake -S "$TOOLS/wsload" -B "$TOOLS_BUILD/wsload" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$TOOLS_BUILD/wsload" >/dev/null
-fi
-if [ ! -x "$TOOLS_BUILD/beast/beast_echo" ]; then
-  cmake -S "$TOOLS/peers/beast" -B "$TOOLS_BUILD/beast" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$TOOLS_BUILD/beast" >/dev/null
-fi
-if [ ! -d "$NODE_MODULES/ws" ]; then
-  NODE_MODULES=$TOOLS_BUILD/node/node_modules
-  if [ ! -d "$NODE_MODULES/ws" ]; then
-    mkdir -p "$TOOLS_BUILD/node"
-    cp "$TOOLS/peers/node-ws/package.json" "$TOOLS_BUILD/node/"
-    (cd "$TOOLS_BUILD/node" && npm install --no-audit --no-fund --loglevel=error >/dev/null)
-  fi
-fi
-WSLOAD=$TOOLS_BUILD/wsload/wsload
-BEAST=$TOOLS_BUILD/beast/beast_echo
+. "$ROOT/bench/peers.sh"
 
 work=$(mktemp -d /tmp/quillon-bench.XXXXXX)
 results=$work/results.tsv  # round server scenario value p99_us

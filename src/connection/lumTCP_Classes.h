@@ -141,6 +141,18 @@ class TlumTCPConnection_Base : public TlumHTTPAPIConnection {
   std::atomic<bool> FFreed{false};
 };
 
+// Holds a connection's write lock for a scope.
+class TlumWriteLock {
+ public:
+  explicit TlumWriteLock(TlumTCPConnection_Base& c) : FConnection(c) { FConnection.DoEnterCS(); }
+  ~TlumWriteLock() { FConnection.DoLeaveCS(); }
+  TlumWriteLock(const TlumWriteLock&) = delete;
+  TlumWriteLock& operator=(const TlumWriteLock&) = delete;
+
+ private:
+  TlumTCPConnection_Base& FConnection;
+};
+
 // Adds nothing; kept so that the chain reads as designed.
 class TlumTCPConnection : public TlumTCPConnection_Base {};
 

@@ -48,18 +48,6 @@ class TKeepAlive {
   TlumHTTPAPIConnection& FConnection;
 };
 
-// Holds the connection's write lock for a scope.
-class TWriteLock {
- public:
-  explicit TWriteLock(TlumTCPConnection_Base& c) : FConnection(c) { FConnection.DoEnterCS(); }
-  ~TWriteLock() { FConnection.DoLeaveCS(); }
-  TWriteLock(const TWriteLock&) = delete;
-  TWriteLock& operator=(const TWriteLock&) = delete;
-
- private:
-  TlumTCPConnection_Base& FConnection;
-};
-
 // The port text of "scheme://host:port/..." (host may be a bracketed IPv6 literal); 0 when
 // there is none or it does not convert.
 int UrlPort(std::string_view aUrl) {
@@ -238,7 +226,7 @@ void TlumWSConnection_HTTPAPI::DisconnectPeer() {
   if (HTTPRequestId() == 0) return;
   {
     // What the reader gathered (a close frame, say) goes before the end.
-    TWriteLock hold(*this);
+    TlumWriteLock hold(*this);
     SendGathered();
   }
   // A failure other than "the client is gone" is ignored: the connection is being ended.
@@ -371,7 +359,7 @@ void TlumWSConnection_HTTPAPI::ReadData(bool aRequireMask) {
       ~TSendAfter() {
         c.FGatherThread.store(std::thread::id(), std::memory_order_relaxed);
         try {
-          TWriteLock hold(c);
+          TlumWriteLock hold(c);
           c.SendGathered();
         } catch (...) {
         }

@@ -36,18 +36,6 @@ bool SendsCloseFrames(TwsTransport t) {
   return t == trpRFC6455 || t == trpFlash || t == trpRFC8441;
 }
 
-// Holds the write lock for a scope.
-class TWriteLock {
- public:
-  explicit TWriteLock(TlumTCPConnection_Base& c) : FConnection(c) { FConnection.DoEnterCS(); }
-  ~TWriteLock() { FConnection.DoLeaveCS(); }
-  TWriteLock(const TWriteLock&) = delete;
-  TWriteLock& operator=(const TWriteLock&) = delete;
-
- private:
-  TlumTCPConnection_Base& FConnection;
-};
-
 std::uint8_t RandomMaskByte() {
   thread_local std::mt19937 gen{std::random_device{}()};
   return static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 254)(gen));
@@ -756,7 +744,7 @@ void TlumWSConnection_Base_Indy::WriteFrame(TBytesView aPayload, TOpcode aOpCode
                                             bool aFragmented) {
   // Compression and the write share the write lock so that the compression history
   // follows the order of the frames on the wire.
-  TWriteLock hold(*this);
+  TlumWriteLock hold(*this);
   TBytesView data = aPayload;
   const bool control = IsControlOpCode(aOpCode);
   if (!control && FExtensions->Compression()) {
@@ -794,7 +782,7 @@ void TlumWSConnection_Base_Indy::WriteFrame(TBytesView aPayload, TOpcode aOpCode
 }
 
 void TlumWSConnection_Base_Indy::WriteRaw(std::string_view aBytes) {
-  TWriteLock hold(*this);
+  TlumWriteLock hold(*this);
   try {
     WriteBufferOpen();
     WriteBytes(aBytes);
@@ -835,7 +823,7 @@ void TlumWSConnection_Base_Indy::WriteFragmentedStream(TBytesView aStream, TOpco
       aSize > 0 ? std::min<std::size_t>(static_cast<std::size_t>(aSize), aStream.size())
                 : aStream.size();
   // One lock over all pieces: frames of two writers never interleave within a message.
-  TWriteLock hold(*this);
+  TlumWriteLock hold(*this);
   for (std::size_t at = 0; at < aStream.size(); at += piece) {
     const std::size_t n = std::min(piece, aStream.size() - at);
     const bool first = at == 0;
@@ -846,7 +834,7 @@ void TlumWSConnection_Base_Indy::WriteFragmentedStream(TBytesView aStream, TOpco
 }
 
 void TlumWSConnection_Base_Indy::WriteServerSentEvent(std::string_view aText) {
-  TWriteLock hold(*this);
+  TlumWriteLock hold(*this);
   std::string out;
   // The header block opens the stream once; every event ends with a blank line, which is
   // what makes a browser dispatch it.

@@ -8,6 +8,7 @@
 
 #include "connection/lumWebSocket_Classes_HTTPAPI.h"
 #include "connection/lumWebSocket_RequestLines.h"
+#include "platform/webbroker/Web_HTTPApp.h"
 #include "platform/win32/Guid.h"
 #include "platform/win32/Resources.h"
 #include "util/lumJSON.h"
@@ -77,26 +78,8 @@ const std::vector<std::string>& RequestHeaders(TlumWSConnection* aConnection) {
 namespace oauth2_detail {
 
 std::string PercentDecode(std::string_view aText) {
-  auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::string out;
-  out.reserve(aText.size());
-  for (std::size_t i = 0; i < aText.size(); ++i) {
-    const char c = aText[i];
-    if (c == '+') {
-      out += ' ';
-    } else if (c == '%' && i + 2 < aText.size() && hex(aText[i + 1]) >= 0 && hex(aText[i + 2]) >= 0) {
-      out += static_cast<char>(hex(aText[i + 1]) * 16 + hex(aText[i + 2]));
-      i += 2;
-    } else {
-      out += c;  // a lone "%" stays as it is
-    }
-  }
-  return out;
+  // Form rules: "+" is a space, a lone "%" stays as it is.
+  return WebURLDecode(aText);
 }
 
 std::string PercentEncode(std::string_view aText) {
