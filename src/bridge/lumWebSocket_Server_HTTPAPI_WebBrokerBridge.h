@@ -99,7 +99,7 @@ using TlumWSHTTPAPICommandRequestEvent =
 class TlumWSServer_HTTPAPI_WebBrokerBridge : public TlumWSServer_HTTPAPI {
  public:
   TlumWSServer_HTTPAPI_WebBrokerBridge() = default;
-  ~TlumWSServer_HTTPAPI_WebBrokerBridge() override = default;
+  ~TlumWSServer_HTTPAPI_WebBrokerBridge() override { StopForDestruction(); }
 
   // With a class, each request gets a module of its own instead of a pooled one.
   void RegisterWebModuleClass(TComponentClass AClass) { FWebModuleClass = std::move(AClass); }

@@ -229,6 +229,12 @@ void TlumWSServer_HTTPAPI::SetUpServer(TlumHTTPServerAPI& aServer) {
   aServer.SetBasicAuthentication(authEnabled && Authentication().Basic.Enabled);
 }
 
+void TlumWSServer_HTTPAPI::StopForDestruction() {
+  DestroyComponent();
+  std::lock_guard hold(FCS);
+  if (FTCPServer) DoStop();
+}
+
 void TlumWSServer_HTTPAPI::DoStop() {
   FIsStopping.store(true, std::memory_order_release);
   {

@@ -131,6 +131,9 @@ class TlumWSServer_HTTPAPI : public TlumWSServer_Base {
   // Reads the entity body of the request being dispatched.
   std::string GetRequestBody(TConnection* aConnection) override;
   void FreeConnections() override;
+  // For a subclass whose overrides the workers call: ends the timers and the host in the
+  // subclass's own destructor, so no worker calls into a part of the object that is gone.
+  void StopForDestruction();
 
   // Fills AuthExists/AuthUsername/AuthPassword when the engine reported Basic credentials.
   void ReadBasicCredentials(TlumWSConnectionServer_HTTPAPI* aConnection, THttpServerRequest& aRequest);

@@ -741,8 +741,8 @@ class TWatchedServer : public TlumWSServer_HTTPAPI {
     OnError = [this](TlumWSConnection*, const std::string&) { ++Events; };
     OnException = [this](TlumWSConnection*, const std::exception&) { ++Events; };
   }
-  // The timers go while the counting override still exists.
-  ~TWatchedServer() override { DestroyComponent(); }
+  // The timers and the workers go while the counting override still exists.
+  ~TWatchedServer() override { StopForDestruction(); }
 
   void LoseHost() {
     std::lock_guard hold(FCS);
