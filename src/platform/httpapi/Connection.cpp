@@ -690,6 +690,10 @@ void Connection::PumpLocked(std::unique_lock<std::mutex>& g) {
 void Connection::EndWriteLocked() {
   if (!socketDeferred_) return;
   socketDeferred_ = false;
+  FreeSocketLocked();
+}
+
+void Connection::FreeSocketLocked() {
   if (ssl_) {
     SSL_free(ssl_);
     ssl_ = nullptr;
@@ -753,14 +757,7 @@ void Connection::TeardownLocked() {
     socketDeferred_ = true;
     if (fd_ >= 0) EventLoop::Instance().Forget(fd_);
   } else {
-    if (ssl_) {
-      SSL_free(ssl_);
-      ssl_ = nullptr;
-    }
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
+    FreeSocketLocked();
   }
   // Buffers go now, not when the last reference does.
   std::string().swap(out_);

@@ -368,6 +368,8 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
   void PumpLocked(std::unique_lock<std::mutex>& g);
   // After a write made with the lock released: frees the socket when a teardown came meanwhile.
   void EndWriteLocked();
+  // Frees the TLS state and closes the descriptor; no write may be in progress.
+  void FreeSocketLocked();
   bool SendIdleLocked() const { return !writing_ && queued_ == 0; }
   void GatherBodyLocked();
   void QueueRequestLocked();
