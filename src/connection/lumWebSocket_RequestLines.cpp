@@ -66,28 +66,6 @@ bool ContainsText(std::string_view aText, std::string_view aSub) {
   return PosText(aText, aSub) != std::string_view::npos;
 }
 
-bool MatchesMask(std::string_view aText, std::string_view aMask) {
-  // Greedy match with one backtrack point: the last "*" seen.
-  std::size_t t = 0, m = 0;
-  std::size_t star = std::string_view::npos, mark = 0;
-  while (t < aText.size()) {
-    if (m < aMask.size() && aMask[m] == '*') {
-      star = m++;
-      mark = t;
-    } else if (m < aMask.size() && Lower(aMask[m]) == Lower(aText[t])) {
-      ++m;
-      ++t;
-    } else if (star != std::string_view::npos) {
-      m = star + 1;
-      t = ++mark;
-    } else {
-      return false;
-    }
-  }
-  while (m < aMask.size() && aMask[m] == '*') ++m;
-  return m == aMask.size();
-}
-
 std::vector<std::string> SplitDelimited(std::string_view aText) {
   std::vector<std::string> out;
   if (aText.empty()) return out;

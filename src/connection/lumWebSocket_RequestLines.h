@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/lumTextMask.h"
+
 namespace quillon {
 
 using TlumHeaderLines = std::vector<std::string>;
@@ -16,8 +18,6 @@ using TlumHeaderLines = std::vector<std::string>;
 bool SameText(std::string_view a, std::string_view b);
 bool ContainsText(std::string_view aText, std::string_view aSub);
 std::size_t PosText(std::string_view aText, std::string_view aSub);  // npos when absent
-// File-name style mask: "*" is any run of characters, letter case ignored, whole text.
-bool MatchesMask(std::string_view aText, std::string_view aMask);
 // Strict comma split: spaces stay part of the items; an item in double quotes is unquoted
 // (a doubled quote inside stands for one) and may hold commas.
 std::vector<std::string> SplitDelimited(std::string_view aText);

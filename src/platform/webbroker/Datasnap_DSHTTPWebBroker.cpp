@@ -42,7 +42,7 @@ std::string SessionOf(const std::string& aPragma) {
 bool TDSHTTPWebDispatcher::DispatchMask(TWebRequest& Request) {
   std::string path = Request.InternalPathInfo();
   if (!path.empty() && path.front() == '/') path.erase(0, 1);
-  return WebMatchesMask(path, PathInfo);
+  return MatchesMask(path, PathInfo);
 }
 
 bool TDSHTTPWebDispatcher::DispatchRequest(TObject* /*Sender*/, TWebRequest& Request, TWebResponse& Response) {

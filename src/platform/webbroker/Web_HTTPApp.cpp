@@ -34,27 +34,6 @@ bool WebSameText(std::string_view a, std::string_view b) {
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
-bool WebMatchesMask(std::string_view aText, std::string_view aMask) {
-  // Iterative glob with one back-tracking point: linear in practice, never recursive.
-  std::size_t t = 0, m = 0, star = std::string_view::npos, mark = 0;
-  while (t < aText.size()) {
-    if (m < aMask.size() && aMask[m] == '*') {
-      star = m++;
-      mark = t;
-    } else if (m < aMask.size() && Lower(aMask[m]) == Lower(aText[t])) {
-      ++m;
-      ++t;
-    } else if (star != std::string_view::npos) {
-      m = star + 1;
-      t = ++mark;
-    } else {
-      return false;
-    }
-  }
-  while (m < aMask.size() && aMask[m] == '*') ++m;
-  return m == aMask.size();
-}
-
 std::string WebURLDecode(std::string_view aText) {
   std::string out;
   out.reserve(aText.size());
@@ -189,7 +168,7 @@ const TStrings& TWebRequest::ContentFields() {
   if (!FContentParsed) {
     FContentParsed = true;
     const std::string type = ContentType();
-    if (WebMatchesMask(type, "application/x-www-form-urlencoded*")) {
+    if (MatchesMask(type, "application/x-www-form-urlencoded*")) {
       ExtractHTTPFields(Content(), '&', FContentFields, true);
     }
   }
@@ -245,7 +224,7 @@ void TWebResponse::SetCustomHeader(const std::string& Name, const std::string& V
 bool TWebActionItem::Matches(TWebRequest& aRequest) const {
   if (!Enabled) return false;
   if (MethodType != TMethodType::mtAny && MethodType != aRequest.MethodType()) return false;
-  return PathInfo.empty() || WebMatchesMask(aRequest.InternalPathInfo(), PathInfo);
+  return PathInfo.empty() || MatchesMask(aRequest.InternalPathInfo(), PathInfo);
 }
 
 bool TWebActionItem::DispatchAction(TCustomWebDispatcher* aSender, TWebRequest& aRequest,

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "util/lumTextMask.h"
+
 namespace quillon {
 
 // Dates of the framework: days since 1899-12-30, the fraction the time of day; -1 "none".
@@ -63,8 +65,6 @@ class TStrings {
 };
 
 bool WebSameText(std::string_view a, std::string_view b);
-// "*" matches any run of characters; letter case is ignored.
-bool WebMatchesMask(std::string_view aText, std::string_view aMask);
 // "a=1&b=x%20y": percent escapes and "+" decoded.
 void ExtractHTTPFields(std::string_view aText, char aSeparator, TStrings& aFields, bool aDecode);
 std::string WebURLDecode(std::string_view aText);

@@ -51,7 +51,7 @@ bool TWebFileDispatcher::DirectoryAllowed(const std::string& aRelativePath) cons
     std::string mask = item.DirectoryMask;
     std::replace(mask.begin(), mask.end(), '\\', '/');
     if (!mask.empty() && mask.front() != '/' && mask != "*") mask.insert(mask.begin(), '/');
-    if (WebMatchesMask(aRelativePath, mask)) allowed = item.Include;
+    if (MatchesMask(aRelativePath, mask)) allowed = item.Include;
   }
   return allowed;
 }

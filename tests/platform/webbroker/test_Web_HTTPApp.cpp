@@ -29,7 +29,7 @@ TEST(WebMask, StarsAndLetterCase) {
       {"/templates/x.html", "/templates/*", true}, {"/templatesx", "/templates/*", false},
       {"abcabcabd", "*abd", true}, {"aaaaaaaaaaaaaaaaaaaaaaaa", "*a*a*a*a*a*b", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(WebMatchesMask(c.Text, c.Mask), c.Match) << c.Text << " ~ " << c.Mask;
+  for (const Case& c : cases) EXPECT_EQ(MatchesMask(c.Text, c.Mask), c.Match) << c.Text << " ~ " << c.Mask;
 }
 
 TEST(WebFields, SplittingAndDecoding) {
@@ -64,7 +64,7 @@ TEST(WebDates, TheThreeHTTPFormsAndGarbage) {
 class TRecordingComponent : public IWebDispatch {
  public:
   std::vector<std::string>* Log;
-  bool DispatchMask(TWebRequest& Request) override { return WebMatchesMask(Request.PathInfo(), "/comp*"); }
+  bool DispatchMask(TWebRequest& Request) override { return MatchesMask(Request.PathInfo(), "/comp*"); }
   bool DispatchRequest(TObject*, TWebRequest& Request, TWebResponse& Response) override {
     Log->push_back("component " + Request.PathInfo());
     Response.SetContent("component");
