@@ -37,6 +37,7 @@
 #include "app/ApplicationHandlers.h"
 #include "app/FormUnit1.h"
 #include "platform/httpapi/CertStore.h"
+#include "platform/win32/SysErrorMessage.h"
 #include "support/LoopbackClient.h"
 
 using namespace quillon;
@@ -330,6 +331,22 @@ TEST_F(WindowTest, TlsWithoutHashReadsActiveAndStopCleansUp) {
   Form->chkSSL->setChecked(false);
   Click(Form->ButtonStart);
   EXPECT_EQ(States(), Active());
+  EXPECT_EQ(Get(Base() + "/test")["status"].toInt(), 200);
+}
+
+// A number that is no port passes the conversion and fails in activation: the same state.
+TEST_F(WindowTest, PortOutOfRangeFailsActivationAndStopCleansUp) {
+  Form->EditPort->setText(QStringLiteral("70000"));
+  {
+    MessageBoxCloser boxes;
+    Click(Form->ButtonStart);
+    EXPECT_EQ(boxes.Texts, std::vector<std::string>{platform::SysErrorMessage(ERROR_INVALID_PARAMETER)});
+  }
+  EXPECT_EQ(States(), Active());
+  Click(Form->ButtonStop);
+  EXPECT_EQ(States(), Inactive());
+  Form->EditPort->setText(QString::number(Port));
+  Click(Form->ButtonStart);
   EXPECT_EQ(Get(Base() + "/test")["status"].toInt(), 200);
 }
 
