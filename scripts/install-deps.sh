@@ -9,9 +9,13 @@ DEBIAN_PACKAGES=(
   build-essential g++ cmake ninja-build pkg-config git
   zlib1g-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the control window (quillon): Qt 6 Widgets; Wine's metric-compatible Tahoma for its font
+  qt6-base-dev fonts-wine
   # tests: real clients
   python3 python3-pytest python3-requests python3-requests-oauthlib python3-websockets curl
   chromium
+  # the control window's tests run it on a virtual X display
+  xvfb xauth
   # benchmarks
   wrk nginx-light libboost-dev python3-matplotlib valgrind
   # fuzzing (the fuzz preset): clang with libFuzzer and its sanitizer runtimes

@@ -75,12 +75,33 @@ def test_usage_errors_exit_2(args, message):
     assert message in done.stderr
 
 
-def test_help_lists_the_flags():
+# Every flag of the command line with a valid value (None: a switch).
+FLAGS = [
+    ("--host", "127.0.0.1"), ("--port", "5420"), ("--ssl", None), ("--hash", "AB"),
+    ("--cert-store", "MY"), ("--oauth2", None), ("--app-name", "A"), ("--redirect-uri", "http://x/"),
+    ("--client-id", "c"), ("--client-secret", "s"), ("--oauth2-expires-in", "60"), ("--auth", None),
+    ("--auth-user", "u=p"), ("--allow-non-auth", None), ("--auth-basic", None),
+    ("--no-auth-url", None), ("--no-auth-session", None), ("--origins", "*"),
+    ("--permessage-deflate", None), ("--deflate-frame", None), ("--validate-utf8", None),
+    ("--clean-disconnect", None), ("--fragmented", "all"), ("--echo-binary", None),
+    ("--flash", None), ("--sse", None), ("--sse-retry", "5"), ("--no-html-files", None),
+    ("--no-js-files", None), ("--heartbeat", "5"), ("--heartbeat-timeout", "5"),
+    ("--log-file", "/tmp/x.log"), ("--threads", "2"), ("--max-connections", "10"),
+    ("--max-bandwidth", "1000000"), ("--read-buffer-size", "4096"), ("--asynchronous", None),
+    ("--root", "/tmp"),
+]
+
+
+def test_help_lists_every_flag_and_each_is_accepted():
     done = subprocess.run([BIN, "--help"], capture_output=True, text=True, timeout=15)
     assert done.returncode == 0
-    for flag in ("--host", "--port", "--ssl", "--echo-binary", "--heartbeat-timeout", "--root"):
-        assert flag in done.stdout
+    missing = [flag for flag, _ in FLAGS if flag not in done.stdout]
+    assert not missing, f"--help does not explain {missing}"
     assert "exit 2" in done.stdout
+    # Parsed left to right: all of them before --help must pass the parser (exit 0, not 2).
+    args = [a for flag, value in FLAGS for a in ([flag] if value is None else [flag, value])]
+    done = subprocess.run([BIN, *args, "--help"], capture_output=True, text=True, timeout=15)
+    assert done.returncode == 0, done.stderr
 
 
 def test_listening_line_echo_and_plain_http(server):
