@@ -897,10 +897,27 @@ TlumSharedFrame TlumWSConnection_Base_Indy::BuildSharedFrame(TBytesView aPayload
   std::string compressed;
   TBytesView data = aPayload;
   if (aEncoding.Deflate) {
-    // A fresh stream gives the bytes a connection's stream gives after its reset.
+    // A reset stream gives the bytes a connection's stream gives after its reset. Making one
+    // costs far more than compressing a short message, so each thread keeps one per encoding.
+    struct TCached {
+      int WindowBits, MemLevel;
+      std::unique_ptr<detail::TwsDeflater> Deflater;
+    };
+    thread_local std::vector<TCached> cache;
     try {
-      detail::TwsDeflater deflater(1, aEncoding.WindowBits, aEncoding.MemLevel);
-      deflater.Compress(aPayload.data(), aPayload.size(), true, compressed);
+      auto it = std::find_if(cache.begin(), cache.end(), [&](const TCached& c) {
+        return c.WindowBits == aEncoding.WindowBits && c.MemLevel == aEncoding.MemLevel;
+      });
+      if (it == cache.end()) {
+        if (cache.size() >= 4) cache.erase(cache.begin());
+        cache.push_back({aEncoding.WindowBits, aEncoding.MemLevel,
+                         std::make_unique<detail::TwsDeflater>(1, aEncoding.WindowBits,
+                                                               aEncoding.MemLevel)});
+        it = cache.end() - 1;
+      } else {
+        it->Deflater->Reset();
+      }
+      it->Deflater->Compress(aPayload.data(), aPayload.size(), true, compressed);
     } catch (const detail::TwsZlibError&) {
       throw TlumWSException("Error Inflating Frame.");
     }
