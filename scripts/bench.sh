@@ -13,6 +13,8 @@
 #          on, and a command must serve the WebSocket echo there, e.g. an older quillon-server;
 #          a peer named "before" is also counted under callgrind)
 #          HTTP (1: run the wrk scenarios)  CALLGRIND (1: count instructions per message)
+#          BROADCAST (1: publish to 1 … 1,000 subscribers with bench/broadcast_fanout)
+#          BROADCAST_EXTRA ("name=path; ..." the same driver built against another tree)
 #          SKIP_BUILD (1: use the existing build/release)  OUT (docs/BENCHMARKS.md)
 #          TOOLS (../shared/tools)  TOOLS_BUILD (/tmp/quillon-ws-bench)
 set -euo pipefail
@@ -30,6 +32,8 @@ SCENARIOS=${SCENARIOS:-"echo_100x1 echo_10x16 binary_64k deflate_100x1 connect i
 PEERS_EXTRA=${PEERS_EXTRA:-}
 HTTP=${HTTP:-1}
 CALLGRIND=${CALLGRIND:-1}
+BROADCAST=${BROADCAST:-1}
+BROADCAST_EXTRA=${BROADCAST_EXTRA:-}
 OUT=${OUT:-$ROOT/docs/BENCHMARKS.md}
 PORT=${PORT:-19120}
 PY=/usr/bin/python3  # the system's, which has matplotlib (scripts/install-deps.sh)
@@ -183,6 +187,46 @@ if [ "$HTTP" = 1 ] && command -v wrk >/dev/null && command -v nginx >/dev/null; 
   done
 fi
 
+# Broadcast fan-out: the driver holds a server and its subscribers in one process (both CPUs),
+# publishes 200 messages of 64 B per subscriber count and times each from the call to the
+# last subscriber's receipt; plain and with permessage-deflate (no context takeover, so one
+# compression can serve everyone).
+broadcast_results=$work/broadcast.tsv
+: > "$broadcast_results"
+if [ "$BROADCAST" = 1 ]; then
+  declare -A bc
+  bc_names=(quillon)
+  bc[quillon]=$BUILD/bin/broadcast_fanout
+  IFS=';' read -r -a pairs <<< "$BROADCAST_EXTRA"
+  for pair in "${pairs[@]}"; do
+    pair=${pair#"${pair%%[![:space:]]*}"}
+    [ -n "$pair" ] || continue
+    bc[${pair%%=*}]=${pair#*=}
+    bc_names+=("${pair%%=*}")
+  done
+  for round in $(seq "$ROUNDS"); do
+    order=("${bc_names[@]}")
+    ((round % 2 == 0)) && order=($(printf '%s\n' "${bc_names[@]}" | tac))
+    for name in "${order[@]}"; do
+      [ -x "${bc[$name]}" ] || { echo "no broadcast driver for $name: ${bc[$name]}" >&2; continue; }
+      for deflate in 0 1; do
+        PORT=$((PORT + 1))
+        flag=(); [ "$deflate" = 1 ] && flag=(--deflate)
+        taskset -c 0,1 "${bc[$name]}" --port "$PORT" --subscribers 1,10,100,1000 --publishes 200 \
+            --max-seconds 60 "${flag[@]}" 2> "$work/bc-$name.log" |
+          "$PY" -c "
+import json, sys
+for line in sys.stdin:
+    j = json.loads(line)
+    print('$round\t$name\t%d\t%d\t%s\t%s\t%s' % (j['deflate'], j['subscribers'],
+          j['publish_to_last_us']['median'], j['publish_to_last_us']['p99'], j['publish_cpu_us']['median']))
+" >> "$broadcast_results" || echo "broadcast driver failed for $name" >&2
+        echo "round $round broadcast $name deflate=$deflate done" >&2
+      done
+    done
+  done
+fi
+
 # Instructions per echoed message: a fixed run (1 connection, 1 in flight, 32 B) under
 # callgrind, counted only while wsload runs (start-up excluded), over the messages it reports;
 # every server counted with two workers.
@@ -216,9 +260,9 @@ if [ "$CALLGRIND" = 1 ] && command -v valgrind >/dev/null; then
 fi
 
 "$PY" - "$results" "$http_results" "$callgrind_results" "$OUT" "$ROUNDS" "$DURATION" "$THREADS" \
-  "${servers[*]}" <<'EOF'
+  "${servers[*]}" "$broadcast_results" <<'EOF'
 import csv, statistics, sys, os, datetime
-res, http, cg, out, rounds, duration, threads, servers = sys.argv[1:]
+res, http, cg, out, rounds, duration, threads, servers, bcast = sys.argv[1:]
 servers = servers.split()
 peers = [s for s in servers if s != "quillon"]
 units = {"echo_100x1": "msg/s", "echo_10x16": "msg/s", "binary_64k": "MB/s",
@@ -284,6 +328,32 @@ if rows:
     for rnd, server, what, rps in rows:
         if rps != "err": agg.setdefault((server, what), []).append(float(rps))
     lines += ["", "Medians: " + ", ".join(f"{s} {w}: {statistics.median(v):,.0f}" for (s, w), v in sorted(agg.items())), ""]
+rows = list(csv.reader(open(bcast), delimiter="\t"))
+if rows:
+    names = []
+    for r in rows:
+        if r[1] not in names: names.append(r[1])
+    lines += ["## Broadcast to 1 … 1,000 subscribers (bench/broadcast_fanout)", "",
+              "One process holds the server (2 workers) and the subscribers on loopback; 200 "
+              "publishes of 64 B per subscriber count. Time from the `Broadcast` call to the last "
+              "subscriber's receipt (median and p99 over the publishes, then the median over the "
+              "rounds) and the CPU the publishing thread spent in the call (median).", "",
+              "| deflate | subscribers | " + " | ".join(f"{n} to last µs (p99)" for n in names) + " | " +
+              " | ".join(f"{n} CPU µs" for n in names) + " |",
+              "|" + "---|" * (2 + 2 * len(names))]
+    agg = {}
+    for rnd, name, d, n, med, p99, cpu in rows:
+        agg.setdefault((int(d), int(n), name), []).append((float(med), float(p99), float(cpu)))
+    for d, n in sorted({(k[0], k[1]) for k in agg}):
+        cells, cpus = [], []
+        for name in names:
+            v = agg.get((d, n, name))
+            if not v:
+                cells.append("-"); cpus.append("-"); continue
+            cells.append(f"{statistics.median(x[0] for x in v):,.0f} ({statistics.median(x[1] for x in v):,.0f})")
+            cpus.append(f"{statistics.median(x[2] for x in v):,.1f}")
+        lines.append(f"| {'yes' if d else 'no'} | {n:,} | " + " | ".join(cells) + " | " + " | ".join(cpus) + " |")
+    lines.append("")
 rows = list(csv.reader(open(cg), delimiter="\t"))
 if rows:
     lines += ["## Instructions per echoed message (callgrind)", "",

@@ -278,6 +278,60 @@ void TlumWSConnection_HTTPAPI::WriteBytes(std::string_view aBytes) {
   SendChunk(aBytes, FAsynchronous ? std::make_shared<std::string>(aBytes) : nullptr);
 }
 
+void TlumWSConnection_HTTPAPI::WriteFrameBytes(std::string_view aHeader,
+                                               std::string_view aPayload) {
+  if (HTTPRequestId() == 0) return;
+  const std::size_t size = aHeader.size() + aPayload.size();
+  const bool gathering =
+      FGatherThread.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  if (gathering && size <= kGatherLimit) {  // the answers of a read round
+    FGather.append(aHeader);
+    FGather.append(aPayload);
+    AddSendBytes(static_cast<std::int64_t>(size));
+    if (FGather.size() >= kGatherLimit) SendGathered();
+    return;
+  }
+  if (FAsynchronous) {  // the send keeps a copy of its own anyway
+    TlumWSConnectionServer_Base::WriteFrameBytes(aHeader, aPayload);
+    return;
+  }
+  SendGathered();
+  AddSendBytes(static_cast<std::int64_t>(size));
+  const std::string_view pieces[2] = {aHeader, aPayload};
+  SendPieces(pieces, 2);
+}
+
+void TlumWSConnection_HTTPAPI::SendPieces(const std::string_view* aPieces, int aCount) {
+  const HTTP_REQUEST_ID id = HTTPRequestId();
+  if (id == 0) return;
+  HTTP_DATA_CHUNK chunks[2]{};
+  const int count = aCount < 2 ? aCount : 2;
+  for (int i = 0; i < count; ++i) {
+    chunks[i].DataChunkType = HttpDataChunkFromMemory;
+    chunks[i].FromMemory.pBuffer = const_cast<char*>(aPieces[i].data());
+    chunks[i].FromMemory.BufferLength = static_cast<ULONG>(aPieces[i].size());
+  }
+  ULONG sent = 0;
+  const ULONG result = HttpSendResponseEntityBody(
+      FHTTPReqQueue, id, HTTP_SEND_RESPONSE_FLAG_MORE_DATA | HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA,
+      static_cast<USHORT>(count), chunks, &sent, nullptr, 0, nullptr, FHTTPLogData);
+  if (result == NO_ERROR) return;
+  TKeepAlive hold(*this);
+  CallFailed(nullptr, result);
+}
+
+void TlumWSConnection_HTTPAPI::WriteSharedBytes(const TlumSharedFrame& aFrame) {
+  if (!FAsynchronous ||
+      FGatherThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+    WriteBytes(*aFrame);
+    return;
+  }
+  if (HTTPRequestId() == 0) return;
+  SendGathered();
+  AddSendBytes(static_cast<std::int64_t>(aFrame->size()));
+  SendChunk(*aFrame, aFrame);
+}
+
 void TlumWSConnection_HTTPAPI::SendGathered() {
   if (FGather.empty()) return;
   if (FAsynchronous) {
@@ -297,7 +351,7 @@ void TlumWSConnection_HTTPAPI::SendGathered() {
 }
 
 void TlumWSConnection_HTTPAPI::SendChunk(std::string_view aBytes,
-                                         std::shared_ptr<std::string> aOwned) {
+                                         std::shared_ptr<const std::string> aOwned) {
   const HTTP_REQUEST_ID id = HTTPRequestId();
   if (id == 0) return;
   HTTP_DATA_CHUNK chunk{};
@@ -309,9 +363,9 @@ void TlumWSConnection_HTTPAPI::SendChunk(std::string_view aBytes,
     // The caller's bytes may be gone when this returns; the send keeps its own.
     context = NewHTTPAPIContext(mthSendResponseEntityBody, this);
     context->datachunk = new HTTP_DATA_CHUNK(chunk);
-    context->datachunk->FromMemory.pBuffer = aOwned->data();
+    context->datachunk->FromMemory.pBuffer = const_cast<char*>(aOwned->data());
     context->datachunk->FromMemory.BufferLength = static_cast<ULONG>(aOwned->size());
-    context->payload = std::move(aOwned);
+    context->payload = std::const_pointer_cast<std::string>(std::move(aOwned));
     chunks = context->datachunk;
   } else {
     chunk.FromMemory.pBuffer = const_cast<char*>(aBytes.data());

@@ -86,6 +86,10 @@ class TlumWSConnection_HTTPAPI : public TlumWSConnectionServer_Base {
   // Ends the HTTP connection (a disconnecting send), at most once and only while attached.
   void DisconnectPeer() override;
   void WriteBytes(std::string_view aBytes) override;
+  // Gathered with the other answers of a read round, or sent as two pieces of one send.
+  void WriteFrameBytes(std::string_view aHeader, std::string_view aPayload) override;
+  // An asynchronous send keeps a reference to the shared frame instead of a copy.
+  void WriteSharedBytes(const TlumSharedFrame& aFrame) override;
   void WriteFrameText(std::string_view aText, TOpcode aOpCode, bool aFragmented) override;
   // The first call (not yet enabled) runs the handshake; later calls run the frame reader
   // and post the next receive.
@@ -134,7 +138,9 @@ class TlumWSConnection_HTTPAPI : public TlumWSConnectionServer_Base {
   // quietly when the client was already gone.
   void CallFailed(TlumHTTPAPIContext* aContext, ULONG aResult);
   // One entity-body send of aBytes; aOwned (asynchronous sends) keeps them alive until done.
-  void SendChunk(std::string_view aBytes, std::shared_ptr<std::string> aOwned);
+  void SendChunk(std::string_view aBytes, std::shared_ptr<const std::string> aOwned);
+  // One entity-body send of pieces the call copies before it returns (BUFFER_DATA).
+  void SendPieces(const std::string_view* aPieces, int aCount);
   // Sends what the reader gathered; under the write lock.
   void SendGathered();
 

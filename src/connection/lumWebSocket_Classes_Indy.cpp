@@ -6,6 +6,8 @@
 #include <random>
 
 #include "connection/lumWebSocket_Extensions.h"
+#include "connection/lumWebSocket_Extensions_PerMessageDeflate.h"
+#include "connection/lumWebSocket_Extensions_Zlib.h"
 #include "connection/lumWebSocket_RequestLines.h"
 #include "connection/lumWebSocket_UTF8.h"
 #include "util/lumWebSocket_Exception.h"
@@ -761,15 +763,19 @@ void TlumWSConnection_Base_Indy::WriteFrame(TBytesView aPayload, TOpcode aOpCode
   try {
     std::uint8_t header[14];
     const std::size_t h = detail::EncodeFrameHeader(b0, data.size(), FMasked ? mask : nullptr, header);
-    FWriteBuffer.clear();
-    FWriteBuffer.append(reinterpret_cast<const char*>(header), h);
-    FWriteBuffer.append(AsText(data));
+    const std::string_view head(reinterpret_cast<const char*>(header), h);
+    WriteBufferOpen();
     if (FMasked) {
+      FWriteBuffer.clear();
+      FWriteBuffer.append(head);
+      FWriteBuffer.append(AsText(data));
       detail::MaskBytes(reinterpret_cast<std::uint8_t*>(FWriteBuffer.data() + h), data.size(),
                         mask, 0);
+      WriteBytes(FWriteBuffer);
+    } else {
+      // Unmasked, the payload goes out as it is: no copy into a frame buffer.
+      WriteFrameBytes(head, AsText(data));
     }
-    WriteBufferOpen();
-    WriteBytes(FWriteBuffer);
     WriteBufferFlush();
     WriteBufferClose();
   } catch (const TlumSilentException&) {
@@ -779,6 +785,14 @@ void TlumWSConnection_Base_Indy::WriteFrame(TBytesView aPayload, TOpcode aOpCode
   }
   if (FWriteBuffer.capacity() > kKeepCapacity) std::string().swap(FWriteBuffer);
   if (FCompressBuffer.capacity() > kKeepCapacity) std::string().swap(FCompressBuffer);
+}
+
+void TlumWSConnection_Base_Indy::WriteFrameBytes(std::string_view aHeader,
+                                                 std::string_view aPayload) {
+  FWriteBuffer.clear();
+  FWriteBuffer.append(aHeader);
+  FWriteBuffer.append(aPayload);
+  WriteBytes(FWriteBuffer);
 }
 
 void TlumWSConnection_Base_Indy::WriteRaw(std::string_view aBytes) {
@@ -856,6 +870,86 @@ void TlumWSConnection_Base_Indy::WriteServerSentEvent(std::string_view aText) {
   out += "\r\n\r\n";
   WriteRaw(out);
   FSSEHeaderSent = true;
+}
+
+std::optional<TlumFrameEncoding> TlumWSConnection_Base_Indy::SharedFrameEncoding(
+    TOpcode aOpCode) {
+  if (!Enabled() || FMasked || FSpecification != spRFC6455 || !SendsCloseFrames(Transport()))
+    return std::nullopt;
+  if (QueueFor(aOpCode == opText ? FQueueOptions.Text().Level()
+                                 : FQueueOptions.Binary().Level()) != nullptr)
+    return std::nullopt;
+  TlumFrameEncoding encoding;
+  if (!FExtensions->Compression()) return encoding;
+  const auto& pmd = FExtensions->PerMessage_Deflate();
+  // With context takeover the bytes depend on this connection's history.
+  if (!pmd.Active() || !pmd.SendNoContextTakeOver() || pmd.SendMessageOpen()) return std::nullopt;
+  encoding.Deflate = true;
+  encoding.WindowBits = pmd.SendWindowBits();
+  encoding.MemLevel = pmd.MemLevel();
+  return encoding;
+}
+
+TlumSharedFrame TlumWSConnection_Base_Indy::BuildSharedFrame(TBytesView aPayload,
+                                                             TOpcode aOpCode,
+                                                             const TlumFrameEncoding& aEncoding) {
+  std::uint8_t b0 = OpCodeToByte(aOpCode) | 0x80;
+  std::string compressed;
+  TBytesView data = aPayload;
+  if (aEncoding.Deflate) {
+    // A reset stream gives the bytes a connection's stream gives after its reset. Making one
+    // costs far more than compressing a short message, so each thread keeps one per encoding.
+    struct TCached {
+      int WindowBits, MemLevel;
+      std::unique_ptr<detail::TwsDeflater> Deflater;
+    };
+    thread_local std::vector<TCached> cache;
+    try {
+      auto it = std::find_if(cache.begin(), cache.end(), [&](const TCached& c) {
+        return c.WindowBits == aEncoding.WindowBits && c.MemLevel == aEncoding.MemLevel;
+      });
+      if (it == cache.end()) {
+        if (cache.size() >= 4) cache.erase(cache.begin());
+        cache.push_back({aEncoding.WindowBits, aEncoding.MemLevel,
+                         std::make_unique<detail::TwsDeflater>(1, aEncoding.WindowBits,
+                                                               aEncoding.MemLevel)});
+        it = cache.end() - 1;
+      } else {
+        it->Deflater->Reset();
+      }
+      it->Deflater->Compress(aPayload.data(), aPayload.size(), true, compressed);
+    } catch (const detail::TwsZlibError&) {
+      throw TlumWSException("Error Inflating Frame.");
+    }
+    data = AsBytes(compressed);
+    b0 |= 0x40;
+  }
+  std::uint8_t header[14];
+  const std::size_t h = detail::EncodeFrameHeader(b0, data.size(), nullptr, header);
+  auto frame = std::make_shared<std::string>();
+  frame->reserve(h + data.size());
+  frame->append(reinterpret_cast<const char*>(header), h);
+  frame->append(AsText(data));
+  return frame;
+}
+
+bool TlumWSConnection_Base_Indy::WriteSharedFrame(TOpcode aOpCode,
+                                                  const TlumSharedFrameSource& aSource) {
+  TlumWriteLock hold(*this);
+  const auto encoding = SharedFrameEncoding(aOpCode);
+  if (!encoding) return false;
+  const TlumSharedFrame frame = aSource(*encoding);
+  try {
+    WriteBufferOpen();
+    WriteSharedBytes(frame);
+    WriteBufferFlush();
+    WriteBufferClose();
+  } catch (const TlumSilentException&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw TlumWSException(std::string("Error writing message ") + e.what() + ".");
+  }
+  return true;
 }
 
 void TlumWSConnection_Base_Indy::DoWriteData(std::string_view aText, int aSize,

@@ -12,7 +12,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +51,18 @@ class TlumWSMsg {
   void ClearStream();
 };
 
+// How a whole data message is framed for a connection when the bytes depend on nothing the
+// connection keeps: connections with equal encodings send identical frames, so a broadcast
+// frames (and compresses) a message once per encoding, not once per connection.
+struct TlumFrameEncoding {
+  bool Deflate = false;  // permessage-deflate without context takeover
+  int WindowBits = 0;
+  int MemLevel = 0;
+  bool operator==(const TlumFrameEncoding&) const = default;
+};
+// Frame bytes shared by the send queues of several connections.
+using TlumSharedFrame = std::shared_ptr<const std::string>;
+
 struct TlumPing {
   TwsTime Date;
   std::string Text;
@@ -77,6 +91,9 @@ class TlumWSConnection_Base_Indy : public TlumWSConnection {
   virtual void DoHandshake() = 0;
   // One frame (or one raw write) per call; called under the write lock.
   virtual void WriteBytes(std::string_view aBytes) = 0;
+  // One frame as its header and its (unmasked) payload; under the write lock. The default
+  // joins them for WriteBytes; a transport that sends both pieces at once overrides it.
+  virtual void WriteFrameBytes(std::string_view aHeader, std::string_view aPayload);
   virtual void WriteLine(std::string_view aLine);  // the line and CR LF, one write
   virtual void WriteBufferOpen() {}
   virtual void WriteBufferFlush() {}
@@ -121,6 +138,20 @@ class TlumWSConnection_Base_Indy : public TlumWSConnection {
   virtual void WriteFragmentedStream(TBytesView aStream, TOpcode aOpCode, bool aContinuation,
                                      int aSize);
   void WriteServerSentEvent(std::string_view aText);
+  // The encoding a whole text or binary message written now would get, or none when its
+  // frame cannot be shared: not enabled, held back by the queue options, masked, compressed
+  // with context takeover, frame-wise or inside a fragmented message, or a transport that
+  // does not carry frames. Under the write lock.
+  std::optional<TlumFrameEncoding> SharedFrameEncoding(TOpcode aOpCode);
+  // The unmasked frame of a whole message in an encoding.
+  static TlumSharedFrame BuildSharedFrame(TBytesView aPayload, TOpcode aOpCode,
+                                          const TlumFrameEncoding& aEncoding);
+  // Under the write lock: writes the frame aSource gives for this connection's encoding and
+  // returns true, or returns false without writing when the frame cannot be shared.
+  using TlumSharedFrameSource = std::function<TlumSharedFrame(const TlumFrameEncoding&)>;
+  bool WriteSharedFrame(TOpcode aOpCode, const TlumSharedFrameSource& aSource);
+  // One shared frame; a transport that can keep a reference instead of a copy overrides it.
+  virtual void WriteSharedBytes(const TlumSharedFrame& aFrame) { WriteBytes(*aFrame); }
   // A frame's payload is complete: apply the fragment policy.
   virtual void DoFrameComplete();
   // Checks the text when ValidateUTF8 is on; closes with 1007 when it is not UTF-8.

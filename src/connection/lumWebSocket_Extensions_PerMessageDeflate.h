@@ -43,10 +43,14 @@ class TlumWSExtension_PerMessage_Deflate : public TlumWSExtension_Base {
   int MemLevel() const { return FMemLevel; }
   void SetMemLevel(int aValue);  // zlib's 1-9
 
- private:
+  // What this side's compression uses: the window, whether each message starts afresh, and
+  // whether a fragmented message is being compressed.
   int SendWindowBits() const;
-  int ReceiveWindowBits() const;
   bool SendNoContextTakeOver() const;
+  bool SendMessageOpen() const { return FSendMessageOpen; }
+
+ private:
+  int ReceiveWindowBits() const;
   bool ReceiveNoContextTakeOver() const;
 
   std::unique_ptr<detail::TwsDeflater> FDeflater;  // sent history, made on first use

@@ -291,6 +291,7 @@ void TlumHTTP_ThreadPool::DoProcess(TlumThreadPool_Thread& /*aThread*/, DWORD aB
 
   switch (aContext->method) {
     case mthReceiveHttpRequest: {
+      if (aContext->posted) FServer->ReplaceReceive(*aContext);
       // The request record lives in the context: valid only while DoConnect runs. A
       // dispatch that took its new connection's queue lets go of it here, after running
       // whatever completed meanwhile; the context's reference keeps the connection alive.
@@ -325,6 +326,15 @@ void TlumHTTP_ThreadPool::DoFailed(TlumThreadPool_Thread& aThread, DWORD aBytes,
   if (aContext->method != mthReceiveHttpRequest && aContext->connection != nullptr) {
     Serialize({aContext, aBytes, aError != NO_ERROR ? aError : ERROR_OPERATION_ABORTED});
     return;
+  }
+  if (aContext->method == mthReceiveHttpRequest && aContext->posted) {
+    // The request waits, parked, for a bigger buffer.
+    const bool again = aError == ERROR_MORE_DATA && FServer->ReceiveAgain(*aContext, aBytes);
+    FServer->ReplaceReceive(*aContext);
+    if (again) {
+      DoProcess(aThread, static_cast<DWORD>(aContext->overlapped.InternalHigh), aContext);
+      return;
+    }
   }
   TlumServer_ThreadPool::DoFailed(aThread, aBytes, aContext, aError);
 }
@@ -435,6 +445,8 @@ TlumHTTPServerAPI::~TlumHTTPServerAPI() { Shutdown(); }
 
 void TlumHTTPServerAPI::Shutdown() {
   Terminate();
+  // A worker posting a receive has finished with the handle; later ones see Terminated.
+  { std::lock_guard wait(FPostLock); }
   // Shut down first: the blocked receive returns while the handle is still valid, so the
   // receive thread cannot touch a handle that a new object might reuse.
   if (FReqQueue != nullptr) HttpShutdownRequestQueue(FReqQueue);
@@ -507,50 +519,91 @@ void TlumHTTPServerAPI::Execute() {
   }
 }
 
-void TlumHTTPServerAPI::ReceiveLoop() {
-  const HANDLE port = FThreadPool->IOCompletition();
-  while (!Terminated()) {
-    TlumHTTPAPIContext* context = nullptr;
-    try {
-      context = NewHTTPAPIContext(mthReceiveHttpRequest);
-      AddContext(context);
-      const int readBuffer = ReadBufferSize();
-      ULONG size = static_cast<ULONG>(sizeof(HTTP_REQUEST_V2)) +
-                   static_cast<ULONG>(readBuffer > 0 ? readBuffer : 0);
-      context->buffer.assign(size, 0);
-      context->request = reinterpret_cast<HTTP_REQUEST_V2*>(context->buffer.data());
-      context->reqqueue = FReqQueue;
-      context->iocompletition = port;
+TlumHTTPAPIContext* TlumHTTPServerAPI::NewReceiveContext() {
+  TlumHTTPAPIContext* context = NewHTTPAPIContext(mthReceiveHttpRequest);
+  try {
+    const int readBuffer = ReadBufferSize();
+    const ULONG size = static_cast<ULONG>(sizeof(HTTP_REQUEST_V2)) +
+                       static_cast<ULONG>(readBuffer > 0 ? readBuffer : 0);
+    context->buffer.assign(size, 0);
+    context->request = reinterpret_cast<HTTP_REQUEST_V2*>(context->buffer.data());
+    context->reqqueue = FReqQueue;
+    context->iocompletition = FThreadPool->IOCompletition();
+    AddContext(context);
+  } catch (...) {
+    FreeHTTPAPIContext(context);
+    throw;
+  }
+  return context;
+}
 
-      ULONG bytes = 0;
-      ULONG result =
-          HttpReceiveHttpRequest(FReqQueue, HTTP_NULL_ID, 0, context->request, size, &bytes, nullptr);
-      if (result == ERROR_MORE_DATA && bytes > size && !Terminated()) {
-        // Bigger than the buffer: the same request again, into a buffer of the size asked for.
-        const HTTP_REQUEST_ID id = context->request->RequestId;
-        size = bytes;
-        context->buffer.assign(size, 0);
-        context->request = reinterpret_cast<HTTP_REQUEST_V2*>(context->buffer.data());
-        result = HttpReceiveHttpRequest(FReqQueue, id, 0, context->request, size, &bytes, nullptr);
+bool TlumHTTPServerAPI::PostReceiveLocked() {
+  if (Terminated() || FPostedReceives >= PostedReceives) return false;
+  TlumHTTPAPIContext* context = nullptr;
+  try {
+    context = NewReceiveContext();
+    context->posted = true;
+    // Counted first: the completion may run before the call returns.
+    ++FPostedReceives;
+    const ULONG result =
+        HttpReceiveHttpRequest(FReqQueue, HTTP_NULL_ID, 0, context->request,
+                               static_cast<ULONG>(context->buffer.size()), nullptr,
+                               &context->overlapped);
+    if (result == NO_ERROR || result == ERROR_IO_PENDING) return true;  // the pool owns it
+    --FPostedReceives;
+    RemoveContext(context);
+  } catch (...) {
+    // Out of memory: one receive fewer until the receive thread tops them up.
+    if (context != nullptr && !RemoveContext(context)) FreeHTTPAPIContext(context);
+  }
+  return false;
+}
+
+void TlumHTTPServerAPI::ReplaceReceive(TlumHTTPAPIContext& aContext) {
+  aContext.posted = false;
+  std::lock_guard hold(FPostLock);
+  --FPostedReceives;
+  PostReceiveLocked();
+}
+
+bool TlumHTTPServerAPI::ReceiveAgain(TlumHTTPAPIContext& aContext, ULONG aBytes) {
+  try {
+    std::lock_guard hold(FPostLock);
+    if (Terminated() || aContext.request == nullptr || aBytes <= aContext.buffer.size())
+      return false;
+    const HTTP_REQUEST_ID id = aContext.request->RequestId;
+    aContext.buffer.assign(aBytes, 0);
+    aContext.request = reinterpret_cast<HTTP_REQUEST_V2*>(aContext.buffer.data());
+    ULONG bytes = 0;
+    if (HttpReceiveHttpRequest(FReqQueue, id, 0, aContext.request, aBytes, &bytes, nullptr) !=
+        NO_ERROR)
+      return false;
+    aContext.overlapped.InternalHigh = bytes;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void TlumHTTPServerAPI::Terminate() {
+  std::lock_guard guard(FThreadLock);
+  FTerminated.store(true);
+  FStopSignal.notify_all();
+}
+
+void TlumHTTPServerAPI::ReceiveLoop() {
+  // Requests complete on the pool, with no hop through this thread: it only keeps the posted
+  // receives topped up (a post that failed for want of memory) until the server ends.
+  std::unique_lock guard(FThreadLock);
+  while (!Terminated()) {
+    guard.unlock();
+    {
+      std::lock_guard hold(FPostLock);
+      while (PostReceiveLocked()) {
       }
-      if (Terminated()) {
-        RemoveContext(context);
-        break;
-      }
-      if (result == NO_ERROR) {
-        // From here on a worker owns the context.
-        if (!PostQueuedCompletionStatus(port, bytes, 0, &context->overlapped))
-          RemoveContext(context);
-        continue;
-      }
-      RemoveContext(context);
-      if (result != ERROR_MORE_DATA && result != ERROR_IO_PENDING &&
-          result != ERROR_CONNECTION_INVALID)
-        break;
-    } catch (...) {
-      // One attempt failed (allocation); the loop goes on.
-      if (context != nullptr && !RemoveContext(context)) FreeHTTPAPIContext(context);
     }
+    guard.lock();
+    FStopSignal.wait_for(guard, std::chrono::seconds(1), [this] { return Terminated(); });
   }
 }
 

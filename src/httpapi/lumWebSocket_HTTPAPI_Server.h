@@ -114,6 +114,7 @@ struct TlumHTTPAPIContext {
   HTTP_DATA_CHUNK* datachunk;           // made with new; freed with the context
   std::shared_ptr<void> payload;        // whatever a pending send points into; freed with it
   TlumHTTPAPIConnection* connection;    // holds one reference while set
+  bool posted;                          // an overlapped receive: its completion posts the next
 };
 
 // A zero-filled context; it takes a reference on aConnection when one is given.
@@ -273,7 +274,11 @@ class TlumHTTPServerAPI {
 
   // Runs the receive thread (once); returns when the thread has applied BasicAuthentication.
   void Start();
-  void Terminate() { FTerminated.store(true); }
+  // How many receives wait on the queue for the pool at once while the server runs. Requests
+  // beyond them (a burst the workers have not caught up with) wait in the queue for the next
+  // receive a worker posts.
+  static constexpr int PostedReceives = 8;
+  void Terminate();
   bool Terminated() const { return FTerminated.load(); }
   void WaitFor();
 
@@ -303,6 +308,13 @@ class TlumHTTPServerAPI {
   // Raises OnDisconnect, then RemoveContext.
   void DoDisconnect(TlumHTTPAPIContext& aContext);
   void DoAsynchronous(TlumHTTPAPIContext& aContext, bool& aHandled);
+  // Requests complete straight on the pool through receives posted on the queue; the worker
+  // that gets one posts the next before it runs the dispatch. A request too big for the
+  // posted buffer is received again into one of the size asked for (true when that worked
+  // and the context now holds the request).
+  // The completion of a posted receive: posts its successor.
+  void ReplaceReceive(TlumHTTPAPIContext& aContext);
+  bool ReceiveAgain(TlumHTTPAPIContext& aContext, ULONG aBytes);
 
   // Log data for every response send while logging is on; null while off.
   PHTTP_LOG_DATA LogData() const { return reinterpret_cast<PHTTP_LOG_DATA>(FLogData.load()); }
@@ -331,6 +343,11 @@ class TlumHTTPServerAPI {
   void ReceiveLoop();
   void Shutdown();  // the destruction steps; also undoes a constructor that failed half way
   void SetUpDone();
+  // A receive context with its buffer, listed.
+  TlumHTTPAPIContext* NewReceiveContext();
+  // One more receive posted on the queue, under FPostLock; false when enough are posted or
+  // the queue refused it.
+  bool PostReceiveLocked();
 
   TlumSRWLockList FContexts;
   bool FInitialized = false;
@@ -343,8 +360,13 @@ class TlumHTTPServerAPI {
   std::atomic<bool> FBasicAuthentication{false};
   std::atomic<int> FReadBufferSize{16384};
   std::atomic<bool> FTerminated{false};
+  // Held by whoever calls into the queue from a worker, so that shutdown can wait for them
+  // before the handle closes.
+  std::mutex FPostLock;
+  int FPostedReceives = 0;  // posted and not yet completed; under FPostLock
   std::mutex FThreadLock;  // guards starting and joining FThread, and FSetUp
   std::condition_variable FStartSignal;
+  std::condition_variable FStopSignal;  // Terminate wakes the receive thread
   bool FSetUp = false;
   std::thread FThread;
 };

@@ -721,6 +721,20 @@ void TlumWSServer_Base::DoBroadcast(TBroadcastKind aKind, std::string_view aMess
   }
   UnLockList();
 
+  // A whole message goes out as one frame per encoding, shared by every connection that
+  // frames it the same way: framed and compressed once, however many subscribers.
+  const bool wholeStream = aSize <= 0 || static_cast<std::size_t>(aSize) >= aStream.size();
+  const bool whole =
+      aStreaming == stmNone && (aKind == bkText || (aKind == bkStream && wholeStream));
+  const TOpcode opCode = aKind == bkText ? opText : opBinary;
+  const TBytesView payload = aKind == bkText ? AsBytes(aMessage) : aStream;
+  std::vector<std::pair<TlumFrameEncoding, TlumSharedFrame>> frames;
+  const TConnection::TlumSharedFrameSource frameFor = [&](const TlumFrameEncoding& aEncoding) {
+    for (const auto& f : frames)
+      if (f.first == aEncoding) return f.second;
+    frames.emplace_back(aEncoding, TConnection::BuildSharedFrame(payload, opCode, aEncoding));
+    return frames.back().second;
+  };
   for (TConnection* c : selected) {
     TRef hold(c);
     try {
@@ -736,6 +750,7 @@ void TlumWSServer_Base::DoBroadcast(TBroadcastKind aKind, std::string_view aMess
         continue;
       }
       if (!SameText(c->Protocol(), aProtocol) || !c->Subscribed(aChannel)) continue;
+      if (whole && c->WriteSharedFrame(opCode, frameFor)) continue;
       if (aKind == bkText) {
         c->WriteData(aMessage, 0, stmNone);
       } else {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
+#include "connection/lumWebSocket_Extensions_PerMessageDeflate.h"
 #include "server/ServerFixture.h"
 #include "util/lumMainThread.h"
 #include "support/WaitUntil.h"
@@ -159,6 +161,117 @@ TEST_F(ServerBase, BroadcastGoesOnPastAFailingConnection) {
   server.Broadcast("m");
   EXPECT_EQ(errors, 1);
   EXPECT_EQ(TextOf(*good), "m");
+}
+
+// Records which buffer each shared frame came in.
+class TSharingConnection : public TTestConnection {
+ public:
+  std::vector<const std::string*> Shared;
+  void WriteSharedBytes(const TlumSharedFrame& aFrame) override {
+    Shared.push_back(aFrame.get());
+    TTestConnection::WriteSharedBytes(aFrame);
+  }
+};
+
+TEST_F(ServerBase, BroadcastFramesOncePerEncodingAndEveryoneGetsTheBytesOfTheirOwnWrite) {
+  // How a connection was set up; each one's twin outside the server writes the same messages
+  // one by one, which gives the bytes the connection must receive.
+  struct Setup {
+    const char* Name;
+    const char* Offer;  // permessage-deflate offer, or nullptr for none
+    bool HeldBack;      // text messages held back by the queue options
+    int Group;          // connections of one group share one frame; 0: never shared
+  };
+  const Setup setups[] = {
+      {"plain", nullptr, false, 1},
+      {"plain too", nullptr, false, 1},
+      {"deflate, no context takeover", "permessage-deflate; server_no_context_takeover", false, 2},
+      {"the same deflate again", "permessage-deflate; server_no_context_takeover", false, 2},
+      {"deflate with a smaller window",
+       "permessage-deflate; server_no_context_takeover; server_max_window_bits=9", false, 3},
+      {"deflate with context takeover", "permessage-deflate", false, 0},
+      {"deflate with context takeover too", "permessage-deflate", false, 0},
+      {"held back", nullptr, true, 0},
+  };
+  auto configure = [](TTestConnection& c, const Setup& s) {
+    c.Open();
+    if (s.Offer != nullptr) {
+      c.Extensions().SetMode(appServer);
+      c.Extensions().PerMessage_Deflate().SetEnabled(true);
+      c.Extensions().DecodeExtensions(s.Offer);
+    }
+    if (s.HeldBack) c.QueueOptions().Text().SetLevel(qmLevel0);
+  };
+  std::vector<TSharingConnection*> members;
+  std::vector<TTestConnectionPtr> twins;
+  for (const Setup& s : setups) {
+    auto* c = new TSharingConnection();
+    configure(*c, s);
+    server.AddConnection(c);
+    members.push_back(c);
+    twins.emplace_back(new TTestConnection());
+    configure(*twins.back(), s);
+  }
+  // Repeats compress well, and a history kept from the first message changes the second.
+  const std::string text(300, 'a');
+  const std::string texts[] = {text + "first", text + "second"};
+  for (const std::string& t : texts) {
+    server.Broadcast(t);
+    for (auto& twin : twins) twin->WriteData(t);
+  }
+  const std::uint8_t bytes[] = {0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3};
+  server.Broadcast(TBytesView(bytes));
+  for (auto& twin : twins) twin->WriteData(TBytesView(bytes));
+
+  std::map<int, std::vector<const std::string*>> groupBuffers;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const Setup& s = setups[i];
+    TSharingConnection& c = *members[i];
+    if (s.HeldBack) {
+      EXPECT_EQ(c.QueueLevel(0).Count(), 2) << s.Name;
+      c.QueueLevel(0).FreeObjects();
+      EXPECT_EQ(c.Writes.size(), 1u) << s.Name << ": the binary message is not held back";
+      continue;
+    }
+    EXPECT_EQ(c.Writes.size(), 3u) << s.Name << ": one write per message";
+    EXPECT_EQ(c.AllWritten(), twins[i]->AllWritten()) << s.Name;
+    if (s.Group == 0) {
+      EXPECT_TRUE(c.Shared.empty()) << s.Name;
+      continue;
+    }
+    ASSERT_EQ(c.Shared.size(), 3u) << s.Name;
+    auto& buffers = groupBuffers[s.Group];
+    if (buffers.empty()) {
+      buffers = c.Shared;
+    } else {
+      EXPECT_EQ(c.Shared, buffers) << s.Name << ": the frames of its group";
+    }
+  }
+  // Groups of different encodings never share a buffer.
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_NE(groupBuffers[1][k], groupBuffers[2][k]);
+    EXPECT_NE(groupBuffers[2][k], groupBuffers[3][k]);
+  }
+  // The compressed frames really are compressed, with RSV1 set.
+  const auto frames = FramesOf(*members[2]);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].FirstByte, 0xC1);
+  EXPECT_LT(frames[0].Payload.size(), texts[0].size() / 4);
+}
+
+TEST_F(ServerBase, StreamedOrFragmentedBroadcastsAreWrittenPerConnection) {
+  auto* c = new TSharingConnection();
+  c->Open();
+  server.AddConnection(c);
+  const std::uint8_t bytes[] = {1, 2, 3, 4};
+  server.Broadcast(TBytesView(bytes), "", "", "", "", 2);
+  server.Broadcast(TBytesView(bytes), "", "", "", "", 0, stmFirst);
+  EXPECT_TRUE(c->Shared.empty());
+  const auto frames = FramesOf(*c);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].FirstByte, 0x02);  // the first of two fragments
+  EXPECT_EQ(frames[1].FirstByte, 0x80);
+  EXPECT_EQ(frames[2].FirstByte, 0x02);  // a stream's first frame
 }
 
 TEST_F(ServerBase, DisconnectAllEndsOnlyLiveConnections) {

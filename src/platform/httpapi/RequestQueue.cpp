@@ -116,7 +116,9 @@ ULONG RequestQueue::Receive(HTTP_REQUEST_ID id, PHTTP_REQUEST buffer, ULONG size
         }
       }
       if (!request) return ERROR_CONNECTION_INVALID;
-    } else if (!parked_.empty()) {
+    } else if (!parked_.empty() && !overlapped) {
+      // An overlapped receive leaves parked requests to the receives that asked for them by
+      // id: one posted beside a refused one would take it and refuse it for good.
       request = parked_.front();
       parked_.pop_front();
     } else if (!pending_.empty()) {

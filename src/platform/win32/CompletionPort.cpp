@@ -4,13 +4,16 @@
 // it a packet waits in the FIFO for a running thread to come back for it, so a large idle pool
 // costs nothing and a busy one takes packets in batches without sleeping. We cannot see a
 // running thread block, as the OS can; so while packets wait over the limit, one waiter looks
-// again every few milliseconds and takes a packet that is still there.
+// again every few milliseconds and takes a packet when no running thread has come back for
+// one since its last look (they are blocked, not busy).
 #include "platform/win32/CompletionPort.h"
 
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 #include <condition_variable>
 #include <deque>
@@ -29,6 +32,8 @@ struct Packet {
 };
 
 class CompletionPortObject;
+
+std::atomic<long> g_stallLookMs{2};
 
 // The port this thread runs a packet of, if any (with a reference): it holds one of that
 // port's running slots until it waits again or ends.
@@ -78,19 +83,23 @@ class CompletionPortObject final : public KernelObject {
     if (!packets_.empty() && !watching_) {
       watching_ = true;
       self.watching = true;
+      self.seen = taken_;
     }
     for (;;) {
       if (self.state != Waiter::State::Waiting) break;
       auto until = deadline;
-      if (self.watching) until = std::min(until, std::chrono::steady_clock::now() + kStallLook);
+      if (self.watching) until = std::min(until, std::chrono::steady_clock::now() + StallLook());
       if (until == std::chrono::steady_clock::time_point::max()) {
         self.cv.wait(guard);
       } else {
         self.cv.wait_until(guard, until);
       }
       if (self.state != Waiter::State::Waiting) break;
-      if (self.watching && !packets_.empty() && std::chrono::steady_clock::now() >= until) {
-        // Packets waited a whole look while every running thread kept its slot: a running
+      const bool looked = self.watching && std::chrono::steady_clock::now() >= until;
+      if (looked && !packets_.empty() && taken_ != self.seen) {
+        self.seen = taken_;  // the running threads are taking packets: busy, not blocked
+      } else if (looked && !packets_.empty()) {
+        // Packets waited a whole look and no running thread came back for one: a running
         // thread has blocked, so this one runs a packet past the limit.
         RemoveWaiterLocked(&self);
         self.watching = false;
@@ -153,13 +162,12 @@ class CompletionPortObject final : public KernelObject {
   }
 
  private:
-  static constexpr auto kStallLook = std::chrono::milliseconds(10);
-
   struct Waiter {
     enum class State { Waiting, Delivered, Abandoned };
     std::condition_variable cv;
     State state = State::Waiting;
     bool watching = false;
+    std::uint64_t seen = 0;  // taken_ at the watcher's last look
     Packet packet;
   };
 
@@ -173,10 +181,12 @@ class CompletionPortObject final : public KernelObject {
     w->packet = packet;
     w->state = Waiter::State::Delivered;
     ++running_;
+    ++taken_;
     w->cv.notify_one();  // under the lock: the waiter's record lives on its stack
   }
   void EnterLocked() {
     ++running_;
+    ++taken_;
     AddRef();
     t_slot.port = this;
   }
@@ -193,6 +203,7 @@ class CompletionPortObject final : public KernelObject {
     for (auto it = waiters_.rbegin(); it != waiters_.rend(); ++it) {
       if ((*it)->state != Waiter::State::Waiting) continue;
       (*it)->watching = true;
+      (*it)->seen = taken_;
       watching_ = true;
       (*it)->cv.notify_one();
       return;
@@ -212,6 +223,7 @@ class CompletionPortObject final : public KernelObject {
   std::deque<Packet> packets_;
   std::vector<Waiter*> waiters_;
   unsigned running_ = 0;   // threads that took a packet and have not come back
+  std::uint64_t taken_ = 0;  // packets taken so far: progress the watcher looks for
   bool watching_ = false;  // a waiter looks again soon for packets over the limit
   bool closed_ = false;
 };
@@ -225,6 +237,9 @@ void ReleaseSlot() {
 }
 
 RunningSlot::~RunningSlot() { ReleaseSlot(); }
+
+std::chrono::milliseconds StallLook() { return std::chrono::milliseconds(g_stallLookMs.load()); }
+void SetStallLook(std::chrono::milliseconds aLook) { g_stallLookMs.store(static_cast<long>(aLook.count())); }
 
 unsigned DefaultConcurrency() {
   cpu_set_t set;

@@ -5,6 +5,8 @@
 // Not an event loop: ports only carry packets.
 #pragma once
 
+#include <chrono>
+
 #include "platform/win32/Win32Types.h"
 
 // NumberOfConcurrentThreads bounds the threads that run packets at once (0: one per processor
@@ -37,5 +39,11 @@ class KernelObject;
 // byte count in InternalHigh, as the OS does. False when the port is closed.
 bool PostCompletion(KernelObject* port, ULONG_PTR key, DWORD bytes,
                     LPOVERLAPPED overlapped, DWORD status);
+
+// How long packets wait over the concurrency bound, with no running thread coming back for
+// one, before a waiter runs one past the bound (2 ms). Tests lengthen it to make the
+// difference between a busy and a blocked thread plain.
+std::chrono::milliseconds StallLook();
+void SetStallLook(std::chrono::milliseconds aLook);
 
 }  // namespace quillon::platform::detail

@@ -200,4 +200,50 @@ TEST(CompletionPort, ConcurrencyBoundsTheThreadsRunningPackets) {
   CloseHandle(h);
 }
 
+// A waiter runs packets past the bound only when the running thread stops coming back for
+// them: a thread that keeps taking packets is busy, one that takes none for a whole look is
+// blocked. The look is lengthened so that a loaded machine cannot blur the two.
+TEST(CompletionPort, PastTheBoundOnlyWhileTheRunningThreadTakesNoPackets) {
+  using quillon::platform::detail::SetStallLook;
+  using quillon::platform::detail::StallLook;
+  const auto saved = StallLook();
+  SetStallLook(200ms);
+  HANDLE h = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  ASSERT_NE(h, nullptr);
+  auto next = [&](DWORD ms) {
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    LPOVERLAPPED ov = nullptr;
+    return GetQueuedCompletionStatus(h, &bytes, &key, &ov, ms) ? static_cast<long>(bytes) : -1L;
+  };
+  ASSERT_TRUE(PostQueuedCompletionStatus(h, 1, 0, nullptr));
+  ASSERT_EQ(next(0), 1);  // this thread holds the one slot
+  std::atomic<bool> stop{false};
+  std::atomic<long> pastTheBound{0};
+  std::thread waiter([&] {
+    while (!stop) {
+      const long got = next(5000);
+      if (got > 0) ++pastTheBound;
+      if (got == 100) break;  // the last packet
+    }
+  });
+  // Busy: one packet always waits, and this thread comes back for one many times per look.
+  ASSERT_TRUE(PostQueuedCompletionStatus(h, 2, 0, nullptr));
+  const auto busyUntil = std::chrono::steady_clock::now() + 1s;
+  while (std::chrono::steady_clock::now() < busyUntil) {
+    ASSERT_TRUE(PostQueuedCompletionStatus(h, 2, 0, nullptr));
+    ASSERT_EQ(next(0), 2);
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(pastTheBound.load(), 0) << "a busy running thread was taken for a blocked one";
+  // Blocked: this thread keeps its slot and takes nothing; the waiting packets still run.
+  ASSERT_TRUE(PostQueuedCompletionStatus(h, 100, 0, nullptr));
+  for (int i = 0; i < 100 && pastTheBound.load() < 2; ++i) std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(pastTheBound.load(), 2);
+  stop = true;
+  waiter.join();
+  CloseHandle(h);
+  SetStallLook(saved);
+}
+
 }  // namespace
