@@ -635,14 +635,15 @@ void TlumWSServer_Base::AddConnection(TConnection* aConnection) {
 void TlumWSServer_Base::RemoveConnection(TConnection* aConnection) {
   const std::string& guid = aConnection->Guid();
   TList* list = LockList();
-  for (int i = list->Count() - 1; i >= 0; --i) {
-    auto* c = static_cast<TConnection*>(list->Items(i));
-    if (c->Guid() == guid) {
-      list->Delete(i);
-      auto it = FGuidIndex.find(guid);
-      if (it != FGuidIndex.end() && it->second == c) FGuidIndex.erase(it);
-      break;
-    }
+  // The index names the listed object; the list is then searched by address, newest first.
+  // (Comparing every entry's GUID here made each close cost a call per connection, under
+  // the exclusive lock: closing thousands at once queued every worker behind it.)
+  auto it = FGuidIndex.find(guid);
+  TConnection* listed = it != FGuidIndex.end() ? it->second : aConnection;
+  const int index = list->IndexOfItem(listed, FromEnd);
+  if (index >= 0) {
+    list->Delete(index);
+    if (it != FGuidIndex.end()) FGuidIndex.erase(it);
   }
   UnLockList();
 }
