@@ -2,6 +2,8 @@
 // freeing and activation.
 #include "server/lumWebSocket_Server_Base.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -441,6 +443,9 @@ void TlumWSComponent_Server::FreeWaitingConnections() {
     list.swap(FConnectionsFree);
   }
   for (TlumWSConnection* c : list) c->Free();
+  // Thousands of freed connections leave free pages all over the heap (and the workers'
+  // arenas); glibc keeps them unless asked.
+  if (list.size() >= 256) malloc_trim(0);
 }
 
 void TlumWSComponent_Server::DoReleaseConnection(TlumWSConnection* aConnection) {
