@@ -112,7 +112,25 @@ char* ReadScratch() {
 }
 }  // namespace
 
+namespace {
+// Set while this thread sleeps on the connection's condition variable: the variable lets go
+// of the lock while holding its own mutex, so handling events there (which may notify the
+// same variable) would deadlock. Events left meanwhile are taken by the loop's next offer.
+thread_local bool t_waiting = false;
+
+struct Sleeping {
+  Sleeping() { t_waiting = true; }
+  ~Sleeping() { t_waiting = false; }
+  Sleeping(const Sleeping&) = delete;
+  Sleeping& operator=(const Sleeping&) = delete;
+};
+}  // namespace
+
 void ConnectionLock::unlock() {
+  if (t_waiting) {
+    m_.unlock();
+    return;
+  }
   const bool nested = draining_;  // released around a write while handling events
   for (;;) {
     if (!nested) {
@@ -1010,7 +1028,10 @@ ULONG Connection::ReceiveBodyLocked(Guard& g, const Request& request,
       return ERROR_CONNECTION_INVALID;
     }
     ++syncReaders_;
-    changed_.wait(g, [&] { return phase_ != Phase::Opaque || !in_.empty(); });
+    {
+      Sleeping sleeping;
+      changed_.wait(g, [&] { return phase_ != Phase::Opaque || !in_.empty(); });
+    }
     --syncReaders_;
     if (phase_ != Phase::Opaque) return ERROR_CONNECTION_INVALID;
     std::size_t n = std::min<std::size_t>(in_.size(), size);
@@ -1045,7 +1066,12 @@ ULONG Connection::ReceiveBodyLocked(Guard& g, const Request& request,
       filled += TakeBodyLocked(out + filled, size - filled);
       if (phase_ != Phase::Dispatched || satisfied()) break;
     }
-    if (changed_.wait_until(g, BodyDeadlineLocked()) == std::cv_status::timeout &&
+    std::cv_status woke;
+    {
+      Sleeping sleeping;
+      woke = changed_.wait_until(g, BodyDeadlineLocked());
+    }
+    if (woke == std::cv_status::timeout &&
         Clock::now() >= BodyDeadlineLocked()) {
       --syncReaders_;
       TeardownLocked();
@@ -1268,6 +1294,7 @@ ULONG Connection::WaitForDisconnect(RequestQueue* queue, LPOVERLAPPED overlapped
     disconnectWaiters_.push_back(DisconnectWaiter{KernelRef<RequestQueue>(queue), overlapped});
     return ERROR_IO_PENDING;
   }
+  Sleeping sleeping;
   changed_.wait(g, [&] { return phase_ == Phase::Closed || phase_ == Phase::Lingering; });
   return NO_ERROR;
 }
