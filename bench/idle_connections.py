@@ -3,7 +3,9 @@
 memory before, with all of them open, and after they closed (read from /proc). While they are
 open a fresh client must still be echoed, and at the end the server must exit 0 (under a
 sanitizer build that includes the leak check).
-  usage: bench/idle_connections.py [BUILD_DIR] [COUNT]   (default build/release, 10000)
+  usage: bench/idle_connections.py [BUILD_DIR] [COUNT] [FREED_WAIT]
+         (default build/release, 10000, 62: seconds after the close until the last reading,
+         past the server's 60 s freeing interval; 0 skips it)
 Raises this process's open-file limit to its hard limit; the server inherits it."""
 import asyncio
 import base64
@@ -18,6 +20,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "release")
 COUNT = int(sys.argv[2]) if len(sys.argv) > 2 else 10000
+FREED_WAIT = int(sys.argv[3]) if len(sys.argv) > 3 else 62
 
 
 def rss_kib(pid):
@@ -93,7 +96,12 @@ async def scenario(port, pid):
     await asyncio.sleep(3)
     after = rss_kib(pid)
     assert await echo(port, "after") == "after"
-    return before, full, after, opened, closed, server_closed
+    # Closed connections stay valid for the freeing interval (60 s by default), then go.
+    freed = -1
+    if FREED_WAIT > 0:
+        await asyncio.sleep(FREED_WAIT)
+        freed = rss_kib(pid)
+    return before, full, after, freed, opened, closed, server_closed
 
 
 def main():
@@ -107,11 +115,12 @@ def main():
                             stdout=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().startswith("listening"), "quillon-server did not start"
-        before, full, after, opened, closed, server_closed = asyncio.run(scenario(port, proc.pid))
+        before, full, after, freed, opened, closed, server_closed = asyncio.run(scenario(port, proc.pid))
         print(f"idle connections: {COUNT} opened in {opened:.1f} s, closed in {closed:.1f} s "
               f"({server_closed} closed by the server within 30 s of the close frame); "
               f"server RSS {before / 1024:.1f} MiB before, {full / 1024:.1f} MiB with all open "
-              f"({(full - before) / COUNT:.1f} KiB each), {after / 1024:.1f} MiB after")
+              f"({(full - before) / COUNT:.1f} KiB each), {after / 1024:.1f} MiB after"
+              + (f", {freed / 1024:.1f} MiB once freed" if freed >= 0 else ""))
     finally:
         proc.send_signal(signal.SIGTERM)
         code = proc.wait(timeout=60)

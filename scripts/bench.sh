@@ -8,6 +8,7 @@
 #   usage: scripts/bench.sh
 #   env:   ROUNDS (3)  DURATION (s per scenario, 5)  THREADS (quillon-server workers, 32: the
 #          default pool, as users run it)  IDLE_CONNS (10000; 0 skips the memory scenario)
+#          IDLE_FREED_WAIT (65: s after the idle connections closed until the RSS is read again)
 #          SCENARIOS (default: all of echo_100x1 echo_10x16 binary_64k deflate_100x1 connect idle)
 #          PEERS_EXTRA ("name=command; name=command"; {port} in a command is the port to listen
 #          on, and a command must serve the WebSocket echo there, e.g. an older quillon-server;
@@ -28,6 +29,7 @@ ROUNDS=${ROUNDS:-3}
 DURATION=${DURATION:-5}
 THREADS=${THREADS:-32}
 IDLE_CONNS=${IDLE_CONNS:-10000}
+IDLE_FREED_WAIT=${IDLE_FREED_WAIT:-65}
 SCENARIOS=${SCENARIOS:-"echo_100x1 echo_10x16 binary_64k deflate_100x1 connect idle"}
 PEERS_EXTRA=${PEERS_EXTRA:-}
 HTTP=${HTTP:-1}
@@ -119,6 +121,18 @@ import json, sys
 j = json.loads(sys.stdin.read())
 p99 = j['$lat']['p99'] if '$lat' else ''
 print('$3\t$2\t$1\t%s\t%s' % (j['$field'], p99))" >> "$results"
+    if [ "$1" = idle ]; then
+      # What the server keeps once every connection has closed: read after the freeing
+      # interval of closed connections (60 s in quillon-server), the same wait for every server.
+      sleep "$IDLE_FREED_WAIT"
+      local rss_after
+      rss_after=$(awk '/^VmRSS:/ {print $2}' "/proc/$server_pid/status" 2>/dev/null || echo "")
+      tail -n 1 "$out" | "$PY" -c "
+import json, sys
+j = json.loads(sys.stdin.read())
+after = '$rss_after'
+print('$3\t$2\tidle_after\t%s\t' % ('%.1f' % ((int(after) - j['rss_before_kb']) / 1024) if after else 'err'))" >> "$results"
+    fi
   else
     echo "wsload failed against $2 in $1: $(tail -n 2 "$out" | tr '\n' ' ')" >&2
     printf '%s\t%s\t%s\terr\t\n' "$3" "$2" "$1" >> "$results"
@@ -266,11 +280,13 @@ res, http, cg, out, rounds, duration, threads, servers, bcast = sys.argv[1:]
 servers = servers.split()
 peers = [s for s in servers if s != "quillon"]
 units = {"echo_100x1": "msg/s", "echo_10x16": "msg/s", "binary_64k": "MB/s",
-         "deflate_100x1": "msg/s", "connect": "cycles/s", "idle": "bytes/conn"}
+         "deflate_100x1": "msg/s", "connect": "cycles/s", "idle": "bytes/conn",
+         "idle_after": "MiB over the start"}
 titles = {"echo_100x1": "echo 100 × 1 × 32 B text", "echo_10x16": "echo 10 × 16 × 32 B text",
           "binary_64k": "echo 4 × 1 × 64 KiB binary", "deflate_100x1": "echo 100 × 1 × 32 B, permessage-deflate",
           "connect": "connect + upgrade + echo + close, concurrency 50",
-          "idle": "memory per idle connection (lower is better)"}
+          "idle": "memory per idle connection (lower is better)",
+          "idle_after": "RSS kept after the idle connections closed (lower is better)"}
 data = {}  # (scenario, server, round) -> (value, p99)
 order = []
 for row in csv.reader(open(res), delimiter="\t"):

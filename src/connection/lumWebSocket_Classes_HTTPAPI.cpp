@@ -422,13 +422,34 @@ void TlumWSConnection_HTTPAPI::ReadData(bool aRequireMask) {
     FGatherThread.store(std::this_thread::get_id(), std::memory_order_relaxed);
     ReadFrames(aRequireMask);
   }
+  // Between reads an idle connection holds no input room.
+  ReleaseIdleInput();
   if (!Disconnected() && !MustDisconnect()) ReceiveData();
+}
+
+bool TlumWSConnection_HTTPAPI::ReceiveAvailable() {
+  const HTTP_REQUEST_ID id = HTTPRequestId();
+  if (id == 0) return false;
+  const std::size_t size = static_cast<std::size_t>(ReadBufferSize());
+  std::uint8_t* room = InputBuffer(size);
+  ULONG received = 0;
+  // Bytes are waiting (the zero-byte receive said so): this returns at once.
+  const ULONG result = HttpReceiveRequestEntityBody(FHTTPReqQueue, id, 0, room,
+                                                    static_cast<ULONG>(size), &received, nullptr);
+  if (result != NO_ERROR) return false;
+  InputReceived(received);
+  return true;
 }
 
 void TlumWSConnection_HTTPAPI::DoReadData(DWORD aBytesReceived) {
   if (Disconnected()) return;
   try {
-    InputReceived(aBytesReceived);
+    if (aBytesReceived > 0) {
+      InputReceived(aBytesReceived);
+    } else if (!ReceiveAvailable()) {
+      ReleaseIdleInput();
+      return;  // the stream ended: the disconnect wait reports it
+    }
     ReadData(false);
   } catch (...) {
     // Whatever was raised (also by a handler, whatever its type) ends this connection.
@@ -448,12 +469,10 @@ void TlumWSConnection_HTTPAPI::ReceiveData() {
   const HTTP_REQUEST_ID id = HTTPRequestId();
   if (id == 0) return;
   TKeepAlive hold(*this);
-  const std::size_t size = static_cast<std::size_t>(ReadBufferSize());
   TlumHTTPAPIContext* context = NewHTTPAPIContext(mthReceiveRequestEntityBody, this);
-  // The reader is idle until this completes, so the engine may fill the room at leisure.
-  std::uint8_t* room = InputBuffer(size);
-  const ULONG result = HttpReceiveRequestEntityBody(FHTTPReqQueue, id, 0, room,
-                                                    static_cast<ULONG>(size), nullptr,
+  // A zero-byte receive: it completes once bytes are there, which are then read into room
+  // taken only for that moment, so a waiting connection holds no read buffer.
+  const ULONG result = HttpReceiveRequestEntityBody(FHTTPReqQueue, id, 0, nullptr, 0, nullptr,
                                                     &context->overlapped);
   if (result == NO_ERROR || result == ERROR_IO_PENDING) return;
   CallFailed(context, result);

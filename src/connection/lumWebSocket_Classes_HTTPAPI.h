@@ -103,6 +103,9 @@ class TlumWSConnection_HTTPAPI : public TlumWSConnectionServer_Base {
 
   virtual void WaitForDisconnect();
   virtual void ReceiveData();
+  // After a zero-byte receive completed: reads what is waiting into the input buffer; false
+  // when the stream has ended.
+  bool ReceiveAvailable();
   // The HTTP connection is lost: mark disconnected, end it if still open, detach, and raise
   // OnDisconnect unless a pending disconnect wait is left to report it.
   virtual void DoDisconnected();

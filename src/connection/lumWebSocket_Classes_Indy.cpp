@@ -240,6 +240,12 @@ void TlumWSConnection_Base_Indy::InputReceived(std::size_t aCount) {
   FInEnd = std::min(FInEnd + aCount, FInCapacity);
 }
 
+void TlumWSConnection_Base_Indy::ReleaseIdleInput() {
+  if (FInBegin != FInEnd || !FIn) return;
+  FIn.reset();
+  FInCapacity = FInBegin = FInEnd = 0;
+}
+
 void TlumWSConnection_Base_Indy::ReceiveBytes(const void* aData, std::size_t aSize) {
   if (aSize == 0) return;
   std::memcpy(InputBuffer(aSize), aData, aSize);

@@ -111,6 +111,8 @@ class TlumWSConnection_Base_Indy : public TlumWSConnection {
   // Room for aSize more bytes at the end of the unread input; valid until InputReceived.
   std::uint8_t* InputBuffer(std::size_t aSize);
   void InputReceived(std::size_t aCount);
+  // Frees the input buffer when it holds no unread byte.
+  void ReleaseIdleInput();
   void ReceiveBytes(const void* aData, std::size_t aSize);
   // Runs reader steps while input is left and the connection is neither marked
   // disconnected nor freed; ends at the first step that takes no byte.

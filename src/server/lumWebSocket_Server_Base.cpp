@@ -2,6 +2,8 @@
 // freeing and activation.
 #include "server/lumWebSocket_Server_Base.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -441,6 +443,9 @@ void TlumWSComponent_Server::FreeWaitingConnections() {
     list.swap(FConnectionsFree);
   }
   for (TlumWSConnection* c : list) c->Free();
+  // Thousands of freed connections leave free pages all over the heap (and the workers'
+  // arenas); glibc keeps them unless asked.
+  if (list.size() >= 256) malloc_trim(0);
 }
 
 void TlumWSComponent_Server::DoReleaseConnection(TlumWSConnection* aConnection) {
@@ -635,14 +640,15 @@ void TlumWSServer_Base::AddConnection(TConnection* aConnection) {
 void TlumWSServer_Base::RemoveConnection(TConnection* aConnection) {
   const std::string& guid = aConnection->Guid();
   TList* list = LockList();
-  for (int i = list->Count() - 1; i >= 0; --i) {
-    auto* c = static_cast<TConnection*>(list->Items(i));
-    if (c->Guid() == guid) {
-      list->Delete(i);
-      auto it = FGuidIndex.find(guid);
-      if (it != FGuidIndex.end() && it->second == c) FGuidIndex.erase(it);
-      break;
-    }
+  // The index names the listed object; the list is then searched by address, newest first.
+  // (Comparing every entry's GUID here made each close cost a call per connection, under
+  // the exclusive lock: closing thousands at once queued every worker behind it.)
+  auto it = FGuidIndex.find(guid);
+  TConnection* listed = it != FGuidIndex.end() ? it->second : aConnection;
+  const int index = list->IndexOfItem(listed, FromEnd);
+  if (index >= 0) {
+    list->Delete(index);
+    if (it != FGuidIndex.end()) FGuidIndex.erase(it);
   }
   UnLockList();
 }

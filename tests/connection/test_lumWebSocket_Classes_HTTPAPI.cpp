@@ -26,6 +26,7 @@
 #include "connection/lumWebSocket_Handshake.h"
 #include "connection/lumWebSocket_RequestLines.h"
 #include "httpapi/lumWebSocket_HTTPAPI_Server.h"
+#include "platform/httpapi/Engine.h"
 #include "support/LoopbackClient.h"
 #include "support/WaitUntil.h"
 
@@ -359,6 +360,29 @@ TEST_P(Transport, SmallReadBufferStillDeliversWholeMessages) {
   const std::string text(5000, 'z');
   client.Send(ClientFrame(0x81, text));
   EXPECT_EQ(client.ReadFrame().Payload, text);
+}
+
+// Reads of a few bytes at a time take a message from what the engine holds over; once every
+// byte is taken, neither side keeps input room for the waiting connection.
+TEST_P(Transport, AWaitingConnectionHoldsNoInputRoom) {
+  FReadBufferSize = 7;
+  Client client(FPort);
+  ASSERT_TRUE(client.Upgrade(FPort));
+  ASSERT_TRUE(WaitUntil([&] { return FUpgrades.load() == 1; }));
+  TlumWSConnection_HTTPAPI* connection = nullptr;
+  {
+    std::lock_guard hold(FLock);
+    connection = FList.front();
+  }
+  const std::string first(3000, 'a'), second(20, 'b');
+  client.Send(ClientFrame(0x81, first) + ClientFrame(0x82, second));
+  EXPECT_EQ(client.ReadFrame().Payload, first);
+  EXPECT_EQ(client.ReadFrame().Payload, second);
+  auto engine = platform::detail::Connections().Find(connection->HTTPConnectionId());
+  ASSERT_NE(engine, nullptr);
+  EXPECT_TRUE(WaitUntil([&] { return engine->InputCapacity() == 0; }));
+  client.Send(ClientFrame(0x81, "again"));
+  EXPECT_EQ(client.ReadFrame().Payload, "again");
 }
 
 // Backpressure is visible: an echo the client does not read stays counted on its connection

@@ -23,7 +23,8 @@
 namespace quillon::platform::detail {
 namespace {
 
-constexpr std::size_t kReadChunk = 16 * 1024;
+// Reads go into a buffer of the reading thread; a connection keeps only what is left over.
+constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kReadWindow = 64 * 1024;  // unconsumed bytes before reading pauses
 constexpr auto kLinger = std::chrono::seconds(2);
 constexpr auto kSendRateWindow = std::chrono::seconds(2);
@@ -104,6 +105,50 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
 
 std::size_t QueuedSendBytes() { return g_queuedTotal.load(); }
 
+namespace {
+char* ReadScratch() {
+  thread_local std::unique_ptr<char[]> scratch(new char[kReadChunk]);
+  return scratch.get();
+}
+}  // namespace
+
+namespace {
+// Set while this thread sleeps on the connection's condition variable: the variable lets go
+// of the lock while holding its own mutex, so handling events there (which may notify the
+// same variable) would deadlock. Events left meanwhile are taken by the loop's next offer.
+thread_local bool t_waiting = false;
+
+struct Sleeping {
+  Sleeping() { t_waiting = true; }
+  ~Sleeping() { t_waiting = false; }
+  Sleeping(const Sleeping&) = delete;
+  Sleeping& operator=(const Sleeping&) = delete;
+};
+}  // namespace
+
+void ConnectionLock::unlock() {
+  if (t_waiting) {
+    m_.unlock();
+    return;
+  }
+  const bool nested = draining_;  // released around a write while handling events
+  for (;;) {
+    if (!nested) {
+      draining_ = true;
+      while (std::uint32_t events = pending.exchange(0)) {
+        Connection::Guard g(*this, std::adopt_lock);
+        owner_.HandleEventsLocked(g, events);
+        g.release();
+      }
+      draining_ = false;
+    }
+    m_.unlock();
+    // Events left just now, while this thread still held the lock: handled here rather than
+    // when the loop offers them again.
+    if (nested || pending.load() == 0 || !m_.try_lock()) return;
+  }
+}
+
 char* InBuffer::Reserve(std::size_t n, std::size_t& room) {
   if (capacity_ - end_ < n) {
     std::size_t used = end_ - begin_;
@@ -139,7 +184,7 @@ Connection::~Connection() {
 
 bool Connection::Open(SSL_CTX* tlsContext) {
   AfterUnlock after;
-  std::unique_lock g(lock_);
+  Guard g(lock_);
   Connections().Insert(id_, shared_from_this());
   if (!EventLoop::Instance().Add(shared_from_this(), fd_,
                                  EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET)) {
@@ -250,7 +295,31 @@ long Connection::IoWrite(const char* data, std::size_t size, bool& again) {
 
 void Connection::OnEvents(std::uint32_t events) {
   AfterUnlock after;
-  std::unique_lock g(lock_);
+  lock_.pending.fetch_or(events);
+  // Never waits: a holder handles the events as it lets go; the loop offers them again
+  // shortly in case it let go just before they were left.
+  if (!lock_.try_lock()) {
+    EventLoop::Instance().RetryLater(this);
+    return;
+  }
+  lock_.unlock();  // handles what is pending
+}
+
+bool Connection::OnRetry() {
+  if (lock_.pending.load() == 0) return true;
+  AfterUnlock after;
+  if (!lock_.try_lock()) return false;
+  lock_.unlock();
+  return true;
+}
+
+std::size_t Connection::InputCapacity() {
+  AfterUnlock after;
+  std::lock_guard g(lock_);
+  return in_.capacity();
+}
+
+void Connection::HandleEventsLocked(Guard& g, std::uint32_t events) {
   if (phase_ == Phase::Closed) return;
   if (phase_ == Phase::Handshake) {
     HandshakeLocked();
@@ -273,6 +342,7 @@ void Connection::ReadLocked() {
   }
   readPaused_ = false;
   const std::size_t window = phase_ == Phase::Body ? g_bodyHoldLimit + kReadWindow : kReadWindow;
+  char* const scratch = ReadScratch();
   while (phase_ != Phase::Closed && !peerEof_) {
     if (phase_ == Phase::Lingering) {
       in_.Clear();
@@ -280,17 +350,15 @@ void Connection::ReadLocked() {
       readPaused_ = true;  // the application reads the rest when it takes these bytes
       return;
     }
-    std::size_t room = 0;
-    char* at = in_.Reserve(kReadChunk, room);
     bool again = false, eof = false;
-    long n = IoRead(at, room, again, eof);
+    long n = IoRead(scratch, kReadChunk, again, eof);
     if (n > 0) {
-      in_.Commit(static_cast<std::size_t>(n));
       bytesReceived_ += static_cast<std::uint64_t>(n);
       if (phase_ == Phase::Head && headStart_ == Clock::time_point{}) headStart_ = Clock::now();
+      if (phase_ != Phase::Lingering) TakeInLocked(scratch, static_cast<std::size_t>(n));
       // A short read from TCP empties the socket; the next arrival raises a new edge. After
       // a hang-up there is no further edge, so then read on to the end.
-      if (!ssl_ && !hangup_ && static_cast<std::size_t>(n) < room) return;
+      if (!ssl_ && !hangup_ && static_cast<std::size_t>(n) < kReadChunk) return;
       continue;
     }
     if (again) return;
@@ -306,6 +374,19 @@ void Connection::ReadLocked() {
     TeardownLocked();  // reset or other failure: the client is gone
     return;
   }
+}
+
+void Connection::TakeInLocked(const char* data, std::size_t size) {
+  if (phase_ == Phase::Opaque && in_.empty() && pendingRead_ && pendingRead_->size > 0) {
+    PendingRead done = std::move(*pendingRead_);
+    pendingRead_.reset();
+    const std::size_t n = std::min<std::size_t>(size, done.size);
+    std::memcpy(done.buffer, data, n);
+    data += n;
+    size -= n;
+    done.queue->Complete(done.overlapped, static_cast<DWORD>(n), NO_ERROR);
+  }
+  if (size) in_.Append(data, size);
 }
 
 void Connection::ProcessLocked() {
@@ -608,7 +689,7 @@ bool Connection::QueueLocked(const iovec* parts, int count) {
   return true;
 }
 
-void Connection::PumpLocked(std::unique_lock<std::mutex>& g) {
+void Connection::PumpLocked(Guard& g) {
   for (;;) {
     if (phase_ == Phase::Closed) return;
     if (writing_) {
@@ -705,6 +786,7 @@ void Connection::FreeSocketLocked() {
 }
 
 std::uint64_t Connection::QueuedBytes() {
+  AfterUnlock after;
   std::lock_guard g(lock_);
   return queued_;
 }
@@ -782,6 +864,7 @@ void Connection::TeardownLocked() {
   }
   Connections().Erase(id_);
   EventLoop::Instance().Release(this);
+  EventLoop::Instance().NoteClosed();
 }
 
 void Connection::FailPendingReadLocked(DWORD status) {
@@ -830,7 +913,7 @@ std::size_t Connection::TakeBodyLocked(char* out, std::size_t size) {
     }
   } else {
     n = static_cast<std::size_t>(std::min<std::uint64_t>({size, in_.size(), bodyRemaining_}));
-    std::memcpy(out, in_.data(), n);
+    if (n) std::memcpy(out, in_.data(), n);
     in_.Consume(n);
     bodyRemaining_ -= n;
   }
@@ -868,9 +951,9 @@ void Connection::ServePendingReadLocked() {
   if (!pendingRead_) return;
   PendingRead& read = *pendingRead_;
   if (phase_ == Phase::Opaque) {
-    std::size_t n = std::min<std::size_t>(in_.size(), read.size);
-    if (n == 0) return;
-    std::memcpy(read.buffer, in_.data(), n);
+    if (in_.empty()) return;
+    std::size_t n = std::min<std::size_t>(in_.size(), read.size);  // 0: a zero-byte receive
+    if (n) std::memcpy(read.buffer, in_.data(), n);
     in_.Consume(n);
     PendingRead done = std::move(read);
     pendingRead_.reset();
@@ -897,15 +980,16 @@ void Connection::ServePendingReadLocked() {
 ULONG Connection::ReceiveBody(const Request& request, ULONG flags, void* buffer, ULONG size,
                               ULONG* bytes, LPOVERLAPPED overlapped) {
   if (bytes) *bytes = 0;
-  if (!buffer || size == 0) return ERROR_INVALID_PARAMETER;
+  // A zero-byte receive (overlapped, on an opaque stream) holds no buffer while it waits.
+  if (size == 0 ? !overlapped : !buffer) return ERROR_INVALID_PARAMETER;
   AfterUnlock after;
-  std::unique_lock g(lock_);
+  Guard g(lock_);
   ULONG rc = ReceiveBodyLocked(g, request, flags, buffer, size, bytes, overlapped);
   PumpLocked(g);
   return rc;
 }
 
-ULONG Connection::ReceiveBodyLocked(std::unique_lock<std::mutex>& g, const Request& request,
+ULONG Connection::ReceiveBodyLocked(Guard& g, const Request& request,
                                     ULONG flags, void* buffer, ULONG size, ULONG* bytes,
                                     LPOVERLAPPED overlapped) {
   if (current_.get() != &request || (phase_ != Phase::Dispatched && phase_ != Phase::Opaque))
@@ -928,7 +1012,7 @@ ULONG Connection::ReceiveBodyLocked(std::unique_lock<std::mutex>& g, const Reque
   if (phase_ == Phase::Opaque) {
     if (!in_.empty()) {
       std::size_t n = std::min<std::size_t>(in_.size(), size);
-      std::memcpy(out, in_.data(), n);
+      if (n) std::memcpy(out, in_.data(), n);
       in_.Consume(n);
       if (readPaused_) ReadLocked();
       return finish(NO_ERROR, n);
@@ -944,7 +1028,10 @@ ULONG Connection::ReceiveBodyLocked(std::unique_lock<std::mutex>& g, const Reque
       return ERROR_CONNECTION_INVALID;
     }
     ++syncReaders_;
-    changed_.wait(g, [&] { return phase_ != Phase::Opaque || !in_.empty(); });
+    {
+      Sleeping sleeping;
+      changed_.wait(g, [&] { return phase_ != Phase::Opaque || !in_.empty(); });
+    }
     --syncReaders_;
     if (phase_ != Phase::Opaque) return ERROR_CONNECTION_INVALID;
     std::size_t n = std::min<std::size_t>(in_.size(), size);
@@ -954,6 +1041,7 @@ ULONG Connection::ReceiveBodyLocked(std::unique_lock<std::mutex>& g, const Reque
     return finish(NO_ERROR, n);
   }
 
+  if (size == 0) return ERROR_INVALID_PARAMETER;  // a body is read into room
   if (BodyFinishedLocked()) return ERROR_HANDLE_EOF;
   SendContinueLocked();
   if (phase_ != Phase::Dispatched) return ERROR_CONNECTION_INVALID;
@@ -978,7 +1066,12 @@ ULONG Connection::ReceiveBodyLocked(std::unique_lock<std::mutex>& g, const Reque
       filled += TakeBodyLocked(out + filled, size - filled);
       if (phase_ != Phase::Dispatched || satisfied()) break;
     }
-    if (changed_.wait_until(g, BodyDeadlineLocked()) == std::cv_status::timeout &&
+    std::cv_status woke;
+    {
+      Sleeping sleeping;
+      woke = changed_.wait_until(g, BodyDeadlineLocked());
+    }
+    if (woke == std::cv_status::timeout &&
         Clock::now() >= BodyDeadlineLocked()) {
       --syncReaders_;
       TeardownLocked();
@@ -1013,14 +1106,14 @@ ULONG Connection::SendResponse(const Request& request, ULONG flags,
   head.clear();
 
   AfterUnlock after;
-  std::unique_lock g(lock_);
+  Guard g(lock_);
   ULONG rc = SendResponseLocked(g, request, flags, response, chunkCount, chunks, bodyBytes, head,
                                 bytesSent, overlapped, logData);
   PumpLocked(g);
   return rc;
 }
 
-ULONG Connection::SendResponseLocked(std::unique_lock<std::mutex>& g, const Request& request,
+ULONG Connection::SendResponseLocked(Guard& g, const Request& request,
                                      ULONG flags, const HTTP_RESPONSE_V2* response,
                                      USHORT chunkCount, const HTTP_DATA_CHUNK* chunks,
                                      std::uint64_t bodyBytes, std::string& head,
@@ -1127,7 +1220,7 @@ void Connection::FinishResponseLocked() {
   HandleHeadLocked();
 }
 
-bool Connection::WriteDirectLocked(std::unique_lock<std::mutex>& g, const iovec* parts,
+bool Connection::WriteDirectLocked(Guard& g, const iovec* parts,
                                    int count) {
   if (phase_ == Phase::Closed || fd_ < 0) return false;
   if (ssl_ || bandwidth_ || !SendIdleLocked()) return QueueLocked(parts, count);
@@ -1193,13 +1286,15 @@ bool Connection::WriteDirectLocked(std::unique_lock<std::mutex>& g, const iovec*
 }
 
 ULONG Connection::WaitForDisconnect(RequestQueue* queue, LPOVERLAPPED overlapped) {
-  std::unique_lock g(lock_);
+  AfterUnlock after;
+  Guard g(lock_);
   if (phase_ == Phase::Closed || phase_ == Phase::Lingering) return ERROR_CONNECTION_INVALID;
   if (overlapped) {
     queue->AddRef();
     disconnectWaiters_.push_back(DisconnectWaiter{KernelRef<RequestQueue>(queue), overlapped});
     return ERROR_IO_PENDING;
   }
+  Sleeping sleeping;
   changed_.wait(g, [&] { return phase_ == Phase::Closed || phase_ == Phase::Lingering; });
   return NO_ERROR;
 }
@@ -1218,7 +1313,7 @@ void Connection::AbortIfQueue(const RequestQueue* queue) {
 
 void Connection::Refuse(const Request& request, int status) {
   AfterUnlock after;
-  std::unique_lock g(lock_);
+  Guard g(lock_);
   if (current_.get() != &request) return;
   Requests().Erase(request.id);
   current_.reset();
@@ -1228,7 +1323,7 @@ void Connection::Refuse(const Request& request, int status) {
 
 void Connection::OnTick(Clock::time_point now) {
   AfterUnlock after;
-  std::unique_lock g(lock_, std::try_to_lock);
+  Guard g(lock_, std::try_to_lock);
   if (!g.owns_lock()) return;  // busy now; the next tick looks again
   switch (phase_) {
     case Phase::Handshake:

@@ -3,10 +3,11 @@
 //
 // Threads: one event-loop thread accepts, reads, parses, gathers request bodies (up to a
 // bound) and runs the timers; the caller's threads (receivers, workers) copy request records,
-// read bodies and write responses. Each connection's state sits under its own mutex, which is
+// read bodies and write responses. Each connection's state sits under its own lock, which is
 // never held across a socket write, a TLS write or a log write: one thread at a time owns the
-// write side of a socket and makes the system call with the mutex released, so the loop never
-// waits for a worker's I/O (it only marks a flush as wanted).
+// write side of a socket and makes the system call with the lock released. The loop never
+// waits for a connection's lock at all: when a worker holds it, the loop leaves the readiness
+// events with the lock and the worker handles them before letting go (ConnectionLock).
 //
 // Lock order (a lock may be taken while holding only locks to its left, never the reverse):
 //   connection -> registry (shared, routing only) -> nothing
@@ -24,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -201,6 +203,8 @@ class Pollable {
   virtual ~Pollable() = default;
   virtual void OnEvents(std::uint32_t events) = 0;
   virtual void OnTick(Clock::time_point /*now*/) {}
+  // Events left with a busy object: true once they are handled (by anyone).
+  virtual bool OnRetry() { return true; }
 };
 
 // The epoll thread. Objects are registered with a shared owner that the loop keeps until
@@ -215,6 +219,11 @@ class EventLoop {
   void WantFastTick();
   // Stops watching a descriptor that stays open a little longer (a write is still under way).
   void Forget(int fd);
+  // Loop thread only: the object could not take its events now; they are offered again
+  // shortly (OnRetry) unless its lock's holder handles them first.
+  void RetryLater(Pollable* object);
+  // Connections torn down so far (the loop returns freed memory to the system after many).
+  void NoteClosed() { closed_.fetch_add(1, std::memory_order_relaxed); }
 
  private:
   EventLoop();
@@ -228,6 +237,10 @@ class EventLoop {
   std::unordered_map<Pollable*, std::shared_ptr<Pollable>> objects_;
   std::vector<Pollable*> releases_;
   std::atomic<bool> fastTick_{false};
+  std::vector<std::shared_ptr<Pollable>> retry_;  // loop thread only
+  std::atomic<std::uint64_t> closed_{0};
+  std::uint64_t closedAtTrim_ = 0;
+  Clock::time_point lastClose_{};
 };
 
 // Process-wide id tables.
@@ -289,16 +302,23 @@ std::size_t QueuedSendBytes();
 // whole before any worker sees the request, so no worker waits on a slow client's body.
 inline std::size_t g_bodyHoldLimit = 1u << 20;
 
-// Received bytes: consumed from the front, appended at the back, no zero-filling.
+// Received bytes not yet taken: consumed from the front, appended at the back, no
+// zero-filling. Holds storage only while it holds bytes: an idle connection keeps none.
 class InBuffer {
  public:
   char* data() { return data_.get() + begin_; }
   std::size_t size() const { return end_ - begin_; }
   bool empty() const { return begin_ == end_; }
+  std::size_t capacity() const { return capacity_; }
   std::string_view view() const { return {data_.get() + begin_, end_ - begin_}; }
   void Consume(std::size_t n) {
     begin_ += n;
-    if (begin_ == end_) begin_ = end_ = 0;
+    if (begin_ == end_) Release();
+  }
+  void Append(const char* bytes, std::size_t n) {
+    std::size_t room = 0;
+    std::memcpy(Reserve(n, room), bytes, n);
+    Commit(n);
   }
   void Clear() { begin_ = end_ = 0; }
   void Release() {
@@ -314,6 +334,24 @@ class InBuffer {
   std::size_t begin_ = 0, end_ = 0, capacity_ = 0;
 };
 
+// A connection's lock. The event loop only ever tries it: readiness events that find it held
+// are left in `pending`, and whoever holds it handles them before letting go, so a worker
+// inside a read, a TLS handshake step or any other call on the connection never stalls the
+// loop (and through it every other connection).
+class ConnectionLock {
+ public:
+  explicit ConnectionLock(Connection& owner) : owner_(owner) {}
+  void lock() { m_.lock(); }
+  bool try_lock() { return m_.try_lock(); }
+  void unlock();
+  std::atomic<std::uint32_t> pending{0};  // epoll events not yet handled
+
+ private:
+  Connection& owner_;
+  std::mutex m_;
+  bool draining_ = false;  // under m_: pending events are being handled
+};
+
 class Connection final : public Pollable, public std::enable_shared_from_this<Connection> {
  public:
   Connection(int fd, const SocketAddress& local, const SocketAddress& remote, bool https);
@@ -326,6 +364,7 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
   bool Open(SSL_CTX* tlsContext);
   void OnEvents(std::uint32_t events) override;
   void OnTick(Clock::time_point now) override;
+  bool OnRetry() override;
 
   ULONG ReceiveBody(const Request& request, ULONG flags, void* buffer, ULONG size, ULONG* bytes,
                     LPOVERLAPPED overlapped);
@@ -343,21 +382,36 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
   std::uint64_t QueuedBytes();
 
   HTTP_CONNECTION_ID id() const { return id_; }
+  // Bytes held for input (tests: an idle connection holds none).
+  std::size_t InputCapacity();
+  // Runs `f` holding the connection's lock, as a thread inside a call on it would (tests).
+  template <class F>
+  void WhileLocked(F&& f) {
+    std::lock_guard g(lock_);
+    f();
+  }
 
  private:
+  friend class ConnectionLock;
+  using Guard = std::unique_lock<ConnectionLock>;
+  // What the loop's readiness events ask for; under the lock, which it may release around
+  // writes.
+  void HandleEventsLocked(Guard& g, std::uint32_t events);
+  // Received bytes: straight into a posted receive's buffer when nothing waits before them.
+  void TakeInLocked(const char* data, std::size_t size);
   // Body: the head is parsed and its body is being gathered before the request is queued.
   enum class Phase { Handshake, Head, Body, Dispatched, Opaque, Lingering, Closed };
   enum class BodyState { None, Reading, Done };
 
-  ULONG ReceiveBodyLocked(std::unique_lock<std::mutex>& g, const Request& request, ULONG flags,
+  ULONG ReceiveBodyLocked(Guard& g, const Request& request, ULONG flags,
                           void* buffer, ULONG size, ULONG* bytes, LPOVERLAPPED overlapped);
-  ULONG SendResponseLocked(std::unique_lock<std::mutex>& g, const Request& request, ULONG flags,
+  ULONG SendResponseLocked(Guard& g, const Request& request, ULONG flags,
                            const HTTP_RESPONSE_V2* response, USHORT chunkCount,
                            const HTTP_DATA_CHUNK* chunks, std::uint64_t bodyBytes,
                            std::string& head, ULONG* bytesSent, LPOVERLAPPED overlapped,
                            bool logData);
   // Writes straight from the caller's buffers when nothing is queued; false when dropped.
-  bool WriteDirectLocked(std::unique_lock<std::mutex>& g, const struct iovec* parts, int count);
+  bool WriteDirectLocked(Guard& g, const struct iovec* parts, int count);
   void ReadLocked();
   void ProcessLocked();
   void HandleHeadLocked();
@@ -365,7 +419,7 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
   bool QueueLocked(const struct iovec* parts, int count);
   // Writes what is queued unless another thread owns the write side; releases `g` around
   // the system calls.
-  void PumpLocked(std::unique_lock<std::mutex>& g);
+  void PumpLocked(Guard& g);
   // After a write made with the lock released: frees the socket when a teardown came meanwhile.
   void EndWriteLocked();
   // Frees the TLS state and closes the descriptor; no write may be in progress.
@@ -394,8 +448,8 @@ class Connection final : public Pollable, public std::enable_shared_from_this<Co
   void StartLocked(SSL_CTX* tlsContext);
   void HandshakeLocked();
 
-  std::mutex lock_;  // guards all state below
-  std::condition_variable changed_;  // body data, close: wakes synchronous readers and waiters
+  ConnectionLock lock_{*this};  // guards all state below
+  std::condition_variable_any changed_;  // body data, close: wakes synchronous readers and waiters
   const HTTP_CONNECTION_ID id_;
   int fd_;
   SSL* ssl_ = nullptr;

@@ -1,5 +1,10 @@
 // The engine's epoll thread: edge-triggered readiness for listeners and connections, a wake
 // descriptor for releases, and a tick for the timeouts (fast while bandwidth throttling waits).
+// Events an object could not take at once (its lock was held) are offered again every
+// millisecond until its holder or the loop has handled them. After a wave of closed
+// connections the tick hands the heap's free pages back to the system (glibc's malloc_trim):
+// freed connections leave holes all over the heap that the allocator would otherwise keep.
+#include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -58,6 +63,12 @@ void EventLoop::Forget(int fd) {
   epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, &ev);
 }
 
+void EventLoop::RetryLater(Pollable* object) {
+  std::lock_guard g(lock_);
+  auto it = objects_.find(object);
+  if (it != objects_.end()) retry_.push_back(it->second);
+}
+
 void EventLoop::WantFastTick() {
   if (!fastTick_.exchange(true)) Wake();
 }
@@ -74,6 +85,8 @@ void EventLoop::Run() {
   Clock::time_point nextTick = Clock::now();
   std::vector<std::shared_ptr<Pollable>> ticking;
   std::vector<std::shared_ptr<Pollable>> released;
+  std::vector<std::shared_ptr<Pollable>> retrying;
+  std::uint64_t closedSeen = 0;
   for (;;) {
     constexpr auto kFast = std::chrono::milliseconds(20);
     constexpr auto kSlow = std::chrono::milliseconds(200);
@@ -83,7 +96,12 @@ void EventLoop::Run() {
     if (nextTick > now)
       timeout = static_cast<int>(
           std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count()) + 1;
+    if (!retry_.empty() && timeout > 1) timeout = 1;
     int n = epoll_wait(epoll_, events, kMaxEvents, timeout);
+    retrying.swap(retry_);
+    for (auto& object : retrying)
+      if (!object->OnRetry()) retry_.push_back(std::move(object));
+    retrying.clear();
     for (int i = 0; i < n; ++i) {
       auto* object = static_cast<Pollable*>(events[i].data.ptr);
       if (!object) {
@@ -117,6 +135,17 @@ void EventLoop::Run() {
       }
       for (auto& p : ticking) p->OnTick(now);
       ticking.clear();
+      // Trimmed once the closing has paused for a second, or every few thousand closes.
+      const std::uint64_t closed = closed_.load(std::memory_order_relaxed);
+      if (closed != closedSeen) {
+        closedSeen = closed;
+        lastClose_ = now;
+      }
+      const std::uint64_t since = closed - closedAtTrim_;
+      if ((since >= 256 && now - lastClose_ >= std::chrono::seconds(1)) || since >= 4096) {
+        malloc_trim(0);
+        closedAtTrim_ = closed;
+      }
       nextTick = now + (fastTick_.load() ? kFast : kSlow);
     }
   }

@@ -636,6 +636,10 @@ ULONG HttpSetRequestQueueProperty(HANDLE ReqQueueHandle, HTTP_SERVER_PROPERTY Pr
 ULONG HttpReceiveHttpRequest(HANDLE ReqQueueHandle, HTTP_REQUEST_ID RequestId, ULONG Flags,
                              PHTTP_REQUEST pRequestBuffer, ULONG RequestBufferLength,
                              ULONG* pBytesReturned, LPOVERLAPPED pOverlapped);
+// An addition of this engine: on an opaque stream an overlapped receive with BufferLength 0
+// (pBuffer may be null) completes with 0 bytes once bytes are waiting, which a receive with
+// room then returns at once; it fails when the stream ends. The waiting connection holds no
+// buffer for it.
 ULONG HttpReceiveRequestEntityBody(HANDLE ReqQueueHandle, HTTP_REQUEST_ID RequestId, ULONG Flags,
                                    PVOID pBuffer, ULONG BufferLength, ULONG* pBytesReturned,
                                    LPOVERLAPPED pOverlapped);

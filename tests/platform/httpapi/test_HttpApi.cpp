@@ -593,6 +593,161 @@ TEST(HttpApi, EveryByteBeforeTheEndOfAStreamIsHandedUp) {
   }
 }
 
+// Upgrades a fresh client's connection to an opaque stream; the request's id, or 0.
+HTTP_REQUEST_V2* UpgradeToStream(Server& server, Client& client, Received& r) {
+  client.Send(Get("/ws", "Connection: Upgrade\r\nUpgrade: websocket\r\n"));
+  r = Receive(server.queue);
+  if (r.rc != NO_ERROR) return nullptr;
+  HTTP_RESPONSE_V2 response{};
+  response.StatusCode = 101;
+  if (HttpSendHttpResponse(server.queue, r.request->RequestId,
+                           HTTP_SEND_RESPONSE_FLAG_OPAQUE | HTTP_SEND_RESPONSE_FLAG_MORE_DATA,
+                           &response, nullptr, nullptr, nullptr, 0, nullptr, nullptr) != NO_ERROR)
+    return nullptr;
+  if (client.Read(3000ms, "\r\n\r\n").substr(0, 12) != "HTTP/1.1 101") return nullptr;
+  return r.request;
+}
+
+// A waiting connection holds no input buffer: a zero-byte receive completes once bytes are
+// there (which a receive with room then takes at once), a receive with room gets the bytes
+// straight, and whatever is left over is held only until it is taken.
+TEST(HttpApi, WaitingStreamsHoldNoInputBuffer) {
+  namespace d = quillon::platform::detail;
+  Server server;
+  Port port;
+  CreateIoCompletionPort(server.queue, port.h, 0, 0);
+  Client client(server.port);
+  Received r;
+  HTTP_REQUEST_V2* request = UpgradeToStream(server, client, r);
+  ASSERT_NE(request, nullptr);
+  const HTTP_REQUEST_ID id = request->RequestId;
+  auto connection = d::Connections().Find(request->ConnectionId);
+  ASSERT_NE(connection, nullptr);
+  char buf[64];
+  ULONG got = 0;
+  OVERLAPPED read{};
+
+  // Zero bytes: only overlapped, and only on a stream.
+  EXPECT_EQ(HttpReceiveRequestEntityBody(server.queue, id, 0, buf, 0, &got, nullptr),
+            ERROR_INVALID_PARAMETER);
+  ASSERT_EQ(HttpReceiveRequestEntityBody(server.queue, id, 0, nullptr, 0, nullptr, &read),
+            ERROR_IO_PENDING);
+  EXPECT_FALSE(std::get<0>(port.Next(100)));
+  EXPECT_EQ(connection->InputCapacity(), 0u);
+  client.Send("hello");
+  auto [ok, bytes, ov, err] = port.Next();
+  ASSERT_TRUE(ok) << err;
+  EXPECT_EQ(ov, &read);
+  EXPECT_EQ(bytes, 0u);
+  ASSERT_EQ(HttpReceiveRequestEntityBody(server.queue, id, 0, buf, sizeof buf, &got, nullptr), NO_ERROR);
+  EXPECT_EQ(std::string(buf, got), "hello");
+  EXPECT_EQ(connection->InputCapacity(), 0u);
+
+  // Bytes already there complete a zero-byte receive at once.
+  const std::string big(100, 'b');
+  ASSERT_EQ(HttpReceiveRequestEntityBody(server.queue, id, 0, buf, sizeof buf, nullptr, &read),
+            ERROR_IO_PENDING);
+  client.Send(big);
+  std::tie(ok, bytes, ov, err) = port.Next();
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(std::string(buf, bytes), big.substr(0, bytes));
+  std::string rest;
+  std::size_t taken = bytes;
+  while (taken < big.size()) {
+    ASSERT_EQ(HttpReceiveRequestEntityBody(server.queue, id, 0, nullptr, 0, nullptr, &read),
+              ERROR_IO_PENDING);
+    std::tie(ok, bytes, ov, err) = port.Next();
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(HttpReceiveRequestEntityBody(server.queue, id, 0, buf, sizeof buf, &got, nullptr), NO_ERROR);
+    taken += got;
+  }
+  EXPECT_EQ(taken, big.size());
+  EXPECT_EQ(connection->InputCapacity(), 0u);
+
+  // The end of the stream fails a waiting zero-byte receive.
+  ASSERT_EQ(HttpReceiveRequestEntityBody(server.queue, id, 0, nullptr, 0, nullptr, &read),
+            ERROR_IO_PENDING);
+  client.ShutdownWrite();
+  std::tie(ok, bytes, ov, err) = port.Next();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(ov, &read);
+}
+
+TEST(HttpApi, ZeroByteReceivesAreRefusedForRequestBodies) {
+  Server server;
+  auto savedHold = quillon::platform::detail::g_bodyHoldLimit;
+  quillon::platform::detail::g_bodyHoldLimit = 0;
+  Client client(server.port);
+  client.Send("POST /o HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\n");
+  Received r = Receive(server.queue);
+  ASSERT_EQ(r.rc, NO_ERROR);
+  OVERLAPPED read{};
+  EXPECT_EQ(HttpReceiveRequestEntityBody(server.queue, r.request->RequestId, 0, nullptr, 0,
+                                         nullptr, &read), ERROR_INVALID_PARAMETER);
+  client.Send("abc");
+  char buf[8];
+  ULONG got = 0;
+  EXPECT_EQ(HttpReceiveRequestEntityBody(server.queue, r.request->RequestId, 0, buf, sizeof buf,
+                                         &got, nullptr), NO_ERROR);
+  EXPECT_EQ(std::string(buf, got), "abc");
+  Respond(server.queue, r.request->RequestId, 200, "");
+  quillon::platform::detail::g_bodyHoldLimit = savedHold;
+}
+
+// A thread that holds one connection's lock (a worker inside a call on it) must not keep the
+// event loop from serving the others; the events the loop left with the held connection are
+// handled once the lock is let go.
+TEST(HttpApi, AHeldConnectionDoesNotStallTheLoop) {
+  namespace d = quillon::platform::detail;
+  Server server;
+  Port port;
+  CreateIoCompletionPort(server.queue, port.h, 0, 0);
+  Client stuck(server.port);
+  stuck.Send(Get("/first"));
+  Received first = Receive(server.queue);
+  ASSERT_EQ(first.rc, NO_ERROR);
+  auto connection = d::Connections().Find(first.request->ConnectionId);
+  ASSERT_NE(connection, nullptr);
+
+  std::atomic<bool> held{false}, release{false}, servedWhileHeld{false};
+  std::thread holder([&] {
+    connection->WhileLocked([&] {
+      held = true;
+      const auto until = std::chrono::steady_clock::now() + 10s;
+      while (!release && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    });
+  });
+  while (!held) std::this_thread::sleep_for(1ms);
+  // Readiness of the held connection reaches the loop first...
+  stuck.Send(Get("/second"));
+  std::this_thread::sleep_for(200ms);
+  // ...then another client's request must still be read, parsed and queued.
+  std::string buffer(16384, '\0');
+  auto* rec = reinterpret_cast<HTTP_REQUEST_V2*>(buffer.data());
+  OVERLAPPED receive{};
+  ASSERT_EQ(HttpReceiveHttpRequest(server.queue, HTTP_NULL_ID, 0, rec, 16384, nullptr, &receive),
+            ERROR_IO_PENDING);
+  Client other(server.port);
+  other.Send(Get("/other"));
+  auto [ok, bytes, ov, err] = port.Next(5000);
+  servedWhileHeld = ok && !release;
+  release = true;
+  holder.join();
+  ASSERT_TRUE(ok) << err;
+  EXPECT_TRUE(servedWhileHeld);
+  EXPECT_EQ(Text(rec->pRawUrl, rec->RawUrlLength), "/other");
+  EXPECT_EQ(Respond(server.queue, rec->RequestId, 200, "other"), NO_ERROR);
+  EXPECT_EQ(Body(other.ReadResponse()), "other");
+  // The held connection's pipelined request was not lost with the events left behind.
+  EXPECT_EQ(Respond(server.queue, first.request->RequestId, 200, "first"), NO_ERROR);
+  EXPECT_EQ(Body(stuck.ReadResponse()), "first");
+  Received second = Receive(server.queue);
+  ASSERT_EQ(second.rc, NO_ERROR);
+  EXPECT_EQ(Text(second.request->pRawUrl, second.request->RawUrlLength), "/second");
+  EXPECT_EQ(Respond(server.queue, second.request->RequestId, 200, "second"), NO_ERROR);
+  EXPECT_EQ(Body(stuck.ReadResponse()), "second");
+}
+
 TEST(HttpApi, ResponseDelimitingFollowsTheFlags) {
   Server server;
   Client client(server.port);
