@@ -39,6 +39,20 @@ bool GetLineMatches(std::string_view aLine) {
   return version == std::string_view::npos || aLine.substr(version + 5) != "1.0";
 }
 
+// A client's nonce is 16 bytes in Base64: 22 characters of the alphabet and "==". The
+// spaces or tabs a header value may carry around it are not part of it.
+bool KeyIsNonce(std::string_view aKey) {
+  while (!aKey.empty() && (aKey.front() == ' ' || aKey.front() == '\t')) aKey.remove_prefix(1);
+  while (!aKey.empty() && (aKey.back() == ' ' || aKey.back() == '\t')) aKey.remove_suffix(1);
+  if (aKey.size() != 24 || !aKey.ends_with("==")) return false;
+  for (const char ch : aKey.substr(0, 22)) {
+    const bool inAlphabet = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                            (ch >= '0' && ch <= '9') || ch == '+' || ch == '/';
+    if (!inAlphabet) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 TlumWSHandShakeServer_Base::TlumWSHandShakeServer_Base(const std::vector<std::string>& aHeaders) {
@@ -79,7 +93,7 @@ TlumWSHandShakeServer_Base::TlumWSHandShakeServer_Base(const std::vector<std::st
       default: break;
     }
   }
-  if (!FIsKey) throw TlumWSException("Error Decoding Header: WebSocket-Key");
+  if (!FIsKey || !KeyIsNonce(FKey)) throw TlumWSException("Error Decoding Header: WebSocket-Key");
 }
 
 std::string GetWSAccept(std::string_view aKey) {

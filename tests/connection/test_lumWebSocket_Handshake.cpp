@@ -61,7 +61,7 @@ TEST(Handshake, HeaderLineTable) {
     std::vector<std::string> Lines;
     std::string Message;  // empty: accepted
   } cases[] = {
-      {"minimal: key only", {"GET / HTTP/1.1", "Sec-WebSocket-Key: k"}, ""},
+      {"minimal: key only", {"GET / HTTP/1.1", "Sec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA=="}, ""},
       {"version 8", Replace(kRequest, "Sec-WebSocket-Version", "Sec-WebSocket-Version: 8"), ""},
       {"keep-alive, Upgrade", Replace(kRequest, "Connection", "Connection: keep-alive, Upgrade"), ""},
       {"no key", Without(kRequest, "Sec-WebSocket-Key"), "Error Decoding Header: WebSocket-Key"},
@@ -89,6 +89,56 @@ TEST(Handshake, HeaderLineTable) {
     }
     EXPECT_EQ(raised, tc.Message) << tc.Name;
   }
+}
+
+// The key must be 16 bytes in Base64; anything else is refused like a missing key line.
+TEST(Handshake, KeyMustBeSixteenBytesInBase64) {
+  struct {
+    const char* Key;
+    bool Accepted;
+  } cases[] = {
+      {"dGhlIHNhbXBsZSBub25jZQ==", true},
+      {"AAAAAAAAAAAAAAAAAAAAAA==", true},
+      {"+/+/+/+/+/+/+/+/+/+/+w==", true},
+      {"  dGhlIHNhbXBsZSBub25jZQ==\t", true},      // spaces around a header value
+      {"", false},
+      {" ", false},
+      {"abc", false},
+      {"dGhlIHNhbXBsZSBub25jZQ", false},          // padding missing
+      {"dGhlIHNhbXBsZSBub25jZQ=", false},
+      {"AAAAAAAAAAAAAAAAAAAA", false},            // 15 bytes
+      {"AAAAAAAAAAAAAAAAAAAAAAA=", false},        // 17 bytes
+      {"AAAAAAAAAAAAAAAAAAAAAAAA", false},        // 18 bytes
+      {"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", false},
+      {"!!!!!!!!!!!!!!!!!!!!!!==", false},        // not the alphabet
+      {"dGhlIHNhbXBsZSBub25jZ-_==", false},       // the URL-safe alphabet
+      {"dGhlIHNhbXBs ZSBub25jZQ==", false},       // a space inside
+      {"dGhlIHNhbXBsZSBub25j====", false},
+      {"dGhlIHNhbXBsZSBub25jZQ==dGhlIHNhbXBsZSBub25jZQ==", false},
+  };
+  for (const auto& tc : cases) {
+    std::string raised;
+    try {
+      TlumWSHandShakeServer_Base h(Replace(kRequest, "Sec-WebSocket-Key",
+                                           std::string("Sec-WebSocket-Key: ") + tc.Key));
+      EXPECT_EQ(h.Key(), tc.Key) << "the key is kept as sent";
+    } catch (const TlumWSException& e) {
+      raised = e.what();
+    }
+    EXPECT_EQ(raised, tc.Accepted ? "" : "Error Decoding Header: WebSocket-Key") << '"' << tc.Key << '"';
+  }
+  // The last key line counts, as for every other kind.
+  std::string raised;
+  try {
+    TlumWSHandShakeServer_Base h(With(kRequest, {"Sec-WebSocket-Key: short"}));
+  } catch (const TlumWSException& e) {
+    raised = e.what();
+  }
+  EXPECT_EQ(raised, "Error Decoding Header: WebSocket-Key");
+  TlumWSHandShakeServer_Base h(
+      With(Replace(kRequest, "Sec-WebSocket-Key", "Sec-WebSocket-Key: short"),
+           {"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="}));
+  EXPECT_EQ(h.Key(), "dGhlIHNhbXBsZSBub25jZQ==");
 }
 
 struct THandshakeResult {

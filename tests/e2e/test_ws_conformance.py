@@ -56,9 +56,10 @@ class Deflater:
         return out[:-4]
 
 
-def connect(server, extensions=None):
+def connect(server, extensions=None, key=None):
     sock = socket.create_connection(("127.0.0.1", server.port), timeout=TIMEOUT)
-    key = base64.b64encode(os.urandom(16)).decode()
+    if key is None:
+        key = base64.b64encode(os.urandom(16)).decode()
     head = (f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\nUpgrade: websocket\r\n"
             f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n")
     if extensions:
@@ -254,6 +255,31 @@ def test_compression_parameters(servers, offer, answer):
         payload = z.compress(b"agreed " * 10) + z.flush(zlib.Z_SYNC_FLUSH)
         sock.sendall(frame(0xC1, payload[:-4]) if answer else frame(0x81, b"agreed " * 10))
         assert answer_of(sock) == ("text", b"agreed " * 10)
+
+
+# RFC 6455 4.1 and 4.2.1: the key is a nonce of 16 bytes in Base64; any other value refuses
+# the upgrade as a missing key does.
+@pytest.mark.parametrize("key, accepted", [
+    ("dGhlIHNhbXBsZSBub25jZQ==", True),
+    ("", False),
+    ("not base64 at all!!!!!==", False),
+    ("dGhlIHNhbXBsZSBub25jZQ", False),                         # unpadded
+    (base64.b64encode(b"x" * 15).decode(), False),
+    (base64.b64encode(b"x" * 17).decode(), False),
+    (base64.b64encode(b"x" * 32).decode(), False),
+    ("dGhlIHNhbXBsZSBub25jZ-_==", False),                      # URL-safe alphabet
+], ids=["16 bytes", "empty", "not base64", "unpadded", "15 bytes", "17 bytes", "32 bytes",
+        "url-safe"])
+def test_the_key_is_a_sixteen_byte_nonce(servers, key, accepted):
+    if not accepted:
+        with pytest.raises(AssertionError, match="^HTTP/1.1 400 Bad Request"):
+            connect(servers["plain"], key=key)
+        return
+    sock, head = connect(servers["plain"], key=key)
+    with sock:
+        assert "\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n" in head
+        sock.sendall(frame(0x81, b"keyed"))
+        assert answer_of(sock) == ("text", b"keyed")
 
 
 def answer_of(sock):
