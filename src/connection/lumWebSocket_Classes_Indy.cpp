@@ -748,6 +748,20 @@ void TlumWSConnection_Base_Indy::WriteClose(int aCloseCode) {
 
 // ---- Writers ----
 
+template <class TWrite>
+void TlumWSConnection_Base_Indy::WriteAsOneSend(const TWrite& aWrite) {
+  try {
+    WriteBufferOpen();
+    aWrite();
+    WriteBufferFlush();
+    WriteBufferClose();
+  } catch (const TlumSilentException&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw TlumWSException(std::string("Error writing message ") + e.what() + ".");
+  }
+}
+
 void TlumWSConnection_Base_Indy::WriteFrame(TBytesView aPayload, TOpcode aOpCode,
                                             bool aFragmented) {
   // Compression and the write share the write lock so that the compression history
@@ -766,11 +780,10 @@ void TlumWSConnection_Base_Indy::WriteFrame(TBytesView aPayload, TOpcode aOpCode
   if (FMasked) {
     for (std::uint8_t& m : mask) m = RandomMaskByte();
   }
-  try {
-    std::uint8_t header[14];
-    const std::size_t h = detail::EncodeFrameHeader(b0, data.size(), FMasked ? mask : nullptr, header);
-    const std::string_view head(reinterpret_cast<const char*>(header), h);
-    WriteBufferOpen();
+  std::uint8_t header[14];
+  const std::size_t h = detail::EncodeFrameHeader(b0, data.size(), FMasked ? mask : nullptr, header);
+  const std::string_view head(reinterpret_cast<const char*>(header), h);
+  WriteAsOneSend([&] {
     if (FMasked) {
       FWriteBuffer.clear();
       FWriteBuffer.append(head);
@@ -782,13 +795,7 @@ void TlumWSConnection_Base_Indy::WriteFrame(TBytesView aPayload, TOpcode aOpCode
       // Unmasked, the payload goes out as it is: no copy into a frame buffer.
       WriteFrameBytes(head, AsText(data));
     }
-    WriteBufferFlush();
-    WriteBufferClose();
-  } catch (const TlumSilentException&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw TlumWSException(std::string("Error writing message ") + e.what() + ".");
-  }
+  });
   if (FWriteBuffer.capacity() > kKeepCapacity) std::string().swap(FWriteBuffer);
   if (FCompressBuffer.capacity() > kKeepCapacity) std::string().swap(FCompressBuffer);
 }
@@ -803,16 +810,7 @@ void TlumWSConnection_Base_Indy::WriteFrameBytes(std::string_view aHeader,
 
 void TlumWSConnection_Base_Indy::WriteRaw(std::string_view aBytes) {
   TlumWriteLock hold(*this);
-  try {
-    WriteBufferOpen();
-    WriteBytes(aBytes);
-    WriteBufferFlush();
-    WriteBufferClose();
-  } catch (const TlumSilentException&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw TlumWSException(std::string("Error writing message ") + e.what() + ".");
-  }
+  WriteAsOneSend([&] { WriteBytes(aBytes); });
 }
 
 void TlumWSConnection_Base_Indy::WriteLine(std::string_view aLine) {
@@ -945,16 +943,7 @@ bool TlumWSConnection_Base_Indy::WriteSharedFrame(TOpcode aOpCode,
   const auto encoding = SharedFrameEncoding(aOpCode);
   if (!encoding) return false;
   const TlumSharedFrame frame = aSource(*encoding);
-  try {
-    WriteBufferOpen();
-    WriteSharedBytes(frame);
-    WriteBufferFlush();
-    WriteBufferClose();
-  } catch (const TlumSilentException&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw TlumWSException(std::string("Error writing message ") + e.what() + ".");
-  }
+  WriteAsOneSend([&] { WriteSharedBytes(frame); });
   return true;
 }
 

@@ -211,6 +211,11 @@ class TlumWSConnection_Base_Indy : public TlumWSConnection {
   void AccountUnfinished();
   void WriteFrame(TBytesView aPayload, TOpcode aOpCode, bool aFragmented);
   void WriteRaw(std::string_view aBytes);
+  // Open, write, flush and close the write buffer as one send; write errors become
+  // "Error writing message ...".
+  // (A template, defined and used in the .cpp only: no std::function on the send path.)
+  template <class TWrite>
+  void WriteAsOneSend(const TWrite& aWrite);
 
   // Unread input: FIn[FInBegin, FInEnd).
   std::unique_ptr<std::uint8_t[]> FIn;

@@ -221,6 +221,11 @@ class Transport : public ::testing::TestWithParam<bool> {
     return FList.size();
   }
 
+  TlumWSConnection_HTTPAPI* FirstListed() {
+    std::lock_guard hold(FLock);
+    return FList.front();
+  }
+
   // Writes to every listed connection while holding the list, as a broadcast does.
   void Broadcast(std::string_view aText) {
     std::lock_guard hold(FLock);
@@ -369,11 +374,7 @@ TEST_P(Transport, AWaitingConnectionHoldsNoInputRoom) {
   Client client(FPort);
   ASSERT_TRUE(client.Upgrade(FPort));
   ASSERT_TRUE(WaitUntil([&] { return FUpgrades.load() == 1; }));
-  TlumWSConnection_HTTPAPI* connection = nullptr;
-  {
-    std::lock_guard hold(FLock);
-    connection = FList.front();
-  }
+  TlumWSConnection_HTTPAPI* connection = FirstListed();
   const std::string first(3000, 'a'), second(20, 'b');
   client.Send(ClientFrame(0x81, first) + ClientFrame(0x82, second));
   EXPECT_EQ(client.ReadFrame().Payload, first);
@@ -391,11 +392,7 @@ TEST_P(Transport, BufferedAmountCountsWhatTheClientHasNotTaken) {
   Client client(FPort);
   ASSERT_TRUE(client.Upgrade(FPort));
   ASSERT_TRUE(WaitUntil([&] { return FUpgrades.load() == 1; }));
-  TlumWSConnection_HTTPAPI* connection = nullptr;
-  {
-    std::lock_guard hold(FLock);
-    connection = FList.front();
-  }
+  TlumWSConnection_HTTPAPI* connection = FirstListed();
   EXPECT_EQ(connection->BufferedAmount(), 0u);
   EXPECT_FALSE(connection->AboveHighWater());
   const std::string text(12u << 20, 'b');  // more than the kernel holds for an unread socket

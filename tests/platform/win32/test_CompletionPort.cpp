@@ -16,6 +16,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The byte count of the next packet taken from the port, -1 when none came within aMs.
+long NextPacketBytes(HANDLE h, DWORD aMs) {
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED ov = nullptr;
+  return GetQueuedCompletionStatus(h, &bytes, &key, &ov, aMs) ? static_cast<long>(bytes) : -1L;
+}
+
 struct Port {
   HANDLE h = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
   ~Port() {
@@ -173,12 +181,7 @@ TEST(CompletionPort, ManyProducersAndConsumersLoseNoPacket) {
 TEST(CompletionPort, ConcurrencyBoundsTheThreadsRunningPackets) {
   HANDLE h = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
   ASSERT_NE(h, nullptr);
-  auto next = [&](DWORD ms) {
-    DWORD bytes = 0;
-    ULONG_PTR key = 0;
-    LPOVERLAPPED ov = nullptr;
-    return GetQueuedCompletionStatus(h, &bytes, &key, &ov, ms) ? static_cast<long>(bytes) : -1L;
-  };
+  auto next = [&](DWORD ms) { return NextPacketBytes(h, ms); };
   for (DWORD b : {1, 2}) ASSERT_TRUE(PostQueuedCompletionStatus(h, b, 0, nullptr));
   EXPECT_EQ(next(0), 1);  // this thread now runs a packet: the one slot is taken
   long other = 0;
@@ -210,12 +213,7 @@ TEST(CompletionPort, PastTheBoundOnlyWhileTheRunningThreadTakesNoPackets) {
   SetStallLook(200ms);
   HANDLE h = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
   ASSERT_NE(h, nullptr);
-  auto next = [&](DWORD ms) {
-    DWORD bytes = 0;
-    ULONG_PTR key = 0;
-    LPOVERLAPPED ov = nullptr;
-    return GetQueuedCompletionStatus(h, &bytes, &key, &ov, ms) ? static_cast<long>(bytes) : -1L;
-  };
+  auto next = [&](DWORD ms) { return NextPacketBytes(h, ms); };
   ASSERT_TRUE(PostQueuedCompletionStatus(h, 1, 0, nullptr));
   ASSERT_EQ(next(0), 1);  // this thread holds the one slot
   std::atomic<bool> stop{false};
