@@ -352,31 +352,23 @@ void TlumWSConnection_HTTPAPI::SendGathered() {
 
 void TlumWSConnection_HTTPAPI::SendChunk(std::string_view aBytes,
                                          std::shared_ptr<const std::string> aOwned) {
+  if (!FAsynchronous) {
+    SendPieces(&aBytes, 1);
+    return;
+  }
   const HTTP_REQUEST_ID id = HTTPRequestId();
   if (id == 0) return;
-  HTTP_DATA_CHUNK chunk{};
-  chunk.DataChunkType = HttpDataChunkFromMemory;
-  TlumHTTPAPIContext* context = nullptr;
-  HTTP_DATA_CHUNK* chunks = &chunk;
-  ULONG flags = HTTP_SEND_RESPONSE_FLAG_MORE_DATA;
-  if (FAsynchronous) {
-    // The caller's bytes may be gone when this returns; the send keeps its own.
-    context = NewHTTPAPIContext(mthSendResponseEntityBody, this);
-    context->datachunk = new HTTP_DATA_CHUNK(chunk);
-    context->datachunk->FromMemory.pBuffer = const_cast<char*>(aOwned->data());
-    context->datachunk->FromMemory.BufferLength = static_cast<ULONG>(aOwned->size());
-    context->payload = std::const_pointer_cast<std::string>(std::move(aOwned));
-    chunks = context->datachunk;
-  } else {
-    chunk.FromMemory.pBuffer = const_cast<char*>(aBytes.data());
-    chunk.FromMemory.BufferLength = static_cast<ULONG>(aBytes.size());
-    flags |= HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA;
-  }
-  ULONG sent = 0;
+  // The caller's bytes may be gone when this returns; the send keeps its own.
+  TlumHTTPAPIContext* context = NewHTTPAPIContext(mthSendResponseEntityBody, this);
+  context->datachunk = new HTTP_DATA_CHUNK{};
+  context->datachunk->DataChunkType = HttpDataChunkFromMemory;
+  context->datachunk->FromMemory.pBuffer = const_cast<char*>(aOwned->data());
+  context->datachunk->FromMemory.BufferLength = static_cast<ULONG>(aOwned->size());
+  context->payload = std::const_pointer_cast<std::string>(std::move(aOwned));
   const ULONG result = HttpSendResponseEntityBody(
-      FHTTPReqQueue, id, flags, 1, chunks, context != nullptr ? nullptr : &sent, nullptr, 0,
-      context != nullptr ? &context->overlapped : nullptr, FHTTPLogData);
-  if (result == NO_ERROR || (context != nullptr && result == ERROR_IO_PENDING)) return;
+      FHTTPReqQueue, id, HTTP_SEND_RESPONSE_FLAG_MORE_DATA, 1, context->datachunk, nullptr,
+      nullptr, 0, &context->overlapped, FHTTPLogData);
+  if (result == NO_ERROR || result == ERROR_IO_PENDING) return;
   TKeepAlive hold(*this);
   CallFailed(context, result);
 }
